@@ -351,3 +351,5 @@ DWORD Win32ErrorFromErrno(int err);
 #endif
 
 } // namespace platform
+
+#include "platform/Win32Comm.h"
