@@ -6,8 +6,11 @@
 #pragma once
 
 #ifdef _WIN32
+// <mmsystem.h> needs <windows.h> first.
+// clang-format off
 #include <windows.h>
 #include <mmsystem.h>
+// clang-format on
 #else
 
 #include <cstddef>
@@ -115,7 +118,33 @@ typedef union _LARGE_INTEGER {
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 #define ERROR_TIMEOUT 1460L
 #define ERROR_INVALID_FLAGS 1004L
-
+#define ERROR_BAD_FORMAT 11L
+#define ERROR_NOT_SAME_DEVICE 17L
+#define ERROR_WRITE_PROTECT 19L
+#define ERROR_LOCK_VIOLATION 33L
+#define ERROR_FILE_EXISTS 80L
+#define ERROR_DISK_FULL 112L
+#define ERROR_SEM_TIMEOUT 121L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_WAIT_NO_CHILDREN 128L
+#define ERROR_SEEK_ON_DEVICE 132L
+#define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_NO_DATA 232L
+#define ERROR_PIPE_NOT_CONNECTED 233L
+#define ERROR_MORE_DATA 234L
+#define ERROR_MR_MID_NOT_FOUND 317L
+#define ERROR_ARITHMETIC_OVERFLOW 534L
+#define ERROR_NOACCESS 998L
+#define ERROR_POSSIBLE_DEADLOCK 1131L
+#define ERROR_CANCELLED 1223L
+#define ERROR_CANNOT_FIND_WND_CLASS 1407L
+#define ERROR_WINDOW_OF_OTHER_THREAD 1408L
+#define ERROR_CLASS_HAS_WINDOWS 1412L
+#define ERROR_INVALID_INDEX 1413L
+#define ERROR_NO_SYSTEM_RESOURCES 1450L
+#define ERROR_CANT_RESOLVE_FILENAME 1921L
 
 // ---- handles and errors ----
 DWORD GetLastError();
@@ -217,7 +246,15 @@ BOOL FreeResource(HGLOBAL hResData);
 // ---- text ----
 #define CP_ACP 0
 #define CP_OEMCP 1
+#define CP_THREAD_ACP 3
 #define CP_UTF8 65001
+#define MB_PRECOMPOSED 0x00000001u
+#define MB_ERR_INVALID_CHARS 0x00000008u
+#define WC_NO_BEST_FIT_CHARS 0x00000400u
+#define WC_ERR_INVALID_CHARS 0x00000080u
+// The ANSI and OEM code pages are UTF-8 here. Invalid input becomes U+FFFD unless
+// MB_/WC_ERR_INVALID_CHARS asks for ERROR_NO_UNICODE_TRANSLATION; for CP_ACP an unpaired
+// surrogate becomes the default character ('?') and sets *lpUsedDefaultChar.
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                         LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
                         LPBOOL lpUsedDefaultChar);
@@ -235,8 +272,12 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
 #define SUBLANG_DEFAULT 0x01
 #define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
 // FROM_SYSTEM only: the system text of an error number, ending in CR LF as Windows words it.
+// Inserts (%1...) need IGNORE_INSERTS or ARGUMENT_ARRAY with strings; a va_list is not read.
+// ALLOCATE_BUFFER hands back a block to release with LocalFree.
 DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
                      LPSTR lpBuffer, DWORD nSize, void* Arguments);
+typedef HANDLE HLOCAL;
+HLOCAL LocalFree(HLOCAL hMem);
 
 // ---- window messages ----
 #define WM_NULL 0x0000
@@ -300,8 +341,8 @@ ATOM RegisterClassA(const WNDCLASSA* lpWndClass);
 BOOL UnregisterClassA(LPCSTR lpClassName, HINSTANCE hInstance);
 BOOL GetClassInfoA(HINSTANCE hInstance, LPCSTR lpClassName, LPWNDCLASSA lpWndClass);
 // Windows belong to the thread that creates them; only their messages reach that thread.
-HWND CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, DWORD dwStyle,
-                     int X, int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu,
+HWND CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, DWORD dwStyle, int X,
+                     int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu,
                      HINSTANCE hInstance, LPVOID lpParam);
 BOOL DestroyWindow(HWND hWnd);
 BOOL IsWindow(HWND hWnd);
@@ -326,7 +367,6 @@ BOOL InSendMessage();
 // (WAIT_OBJECT_0 + nCount). Messages sent from other threads are handled while waiting.
 DWORD MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll,
                                 DWORD dwMilliseconds, DWORD dwWakeMask);
-
 
 #endif // _WIN32
 

@@ -1,0 +1,115 @@
+// Kernel objects behind HANDLEs, the handle table, and the machinery every wait is built on.
+// Internal to platform/posix; other object kinds (comm devices) derive from TKernelObject or
+// TWaitable and go into the same table.
+#pragma once
+
+#include "platform/Win32.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace platform::detail {
+
+// Every object a HANDLE can name. Kept alive by shared ownership: the table holds one
+// reference, and any wait or operation in progress holds its own.
+class TKernelObject : public std::enable_shared_from_this<TKernelObject> {
+public:
+  virtual ~TKernelObject() = default;
+  // Called once by CloseHandle after the handle has left the table; operations still holding
+  // the object may go on. Device objects stop their workers here.
+  virtual void OnClose() {}
+};
+
+// One lock guards the state of every waitable object and message queue, so that a wait for
+// several objects sees and consumes them atomically. Nothing calls out while holding it.
+std::mutex& SyncMutex();
+
+// A thread blocked in a wait; whatever it waits on notifies its condition variable.
+struct TWaiter {
+  std::condition_variable Cv;
+};
+
+// The waiters registered on one thing that can change state. Guarded by SyncMutex().
+class TWaitList {
+public:
+  void Add(TWaiter* waiter) { FWaiters.push_back(waiter); }
+  void Remove(TWaiter* waiter);
+  void NotifyLocked();
+
+private:
+  std::vector<TWaiter*> FWaiters;
+};
+
+// A kernel object that WaitForSingleObject and friends accept. State is guarded by SyncMutex().
+class TWaitable : public TKernelObject {
+public:
+  virtual bool IsSignalledLocked() const = 0;
+  // A wait that this object satisfied has returned: auto-reset objects reset here.
+  virtual void AcquireLocked() {}
+  TWaitList& WaitersLocked() { return FWaiters; }
+
+protected:
+  // Call after changing state to signalled, with SyncMutex() held.
+  void NotifyLocked() { FWaiters.NotifyLocked(); }
+
+private:
+  TWaitList FWaiters;
+};
+
+class TEvent : public TWaitable {
+public:
+  TEvent(bool manualReset, bool initialState)
+      : FManualReset(manualReset), FSignalled(initialState) {}
+  bool IsSignalledLocked() const override { return FSignalled; }
+  void AcquireLocked() override {
+    if (!FManualReset) FSignalled = false;
+  }
+  void SetLocked() {
+    FSignalled = true;
+    NotifyLocked();
+  }
+  void ResetLocked() { FSignalled = false; }
+  void Set();
+  void Reset();
+
+private:
+  const bool FManualReset;
+  bool FSignalled;
+};
+
+// ---- handle table ----
+// Handles are small multiples of 4 that are not reused until the counter wraps.
+HANDLE InsertHandle(std::shared_ptr<TKernelObject> object);
+// nullptr for an unknown handle (the last error is left alone). Resolves pseudo handles.
+std::shared_ptr<TKernelObject> LookupHandle(HANDLE handle);
+template <class T> std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+}
+
+// The object GetCurrentThread() stands for; implemented with the threads.
+std::shared_ptr<TKernelObject> CurrentThreadObject();
+
+// ---- deadlines ----
+using TClock = std::chrono::steady_clock;
+// No deadline for INFINITE.
+std::optional<TClock::time_point> DeadlineAfter(DWORD milliseconds);
+// Waits on the waiter until notified or the deadline; false once the deadline has passed.
+bool WaitUntil(std::unique_lock<std::mutex>& lock, TWaiter& waiter,
+               const std::optional<TClock::time_point>& deadline);
+
+// The common wait: any (or all) of `objects`, plus the message queue when `queue` is set.
+// `wakeMask` and `flags` as MsgWaitForMultipleObjectsEx takes them.
+DWORD WaitForObjects(const std::vector<std::shared_ptr<TWaitable>>& objects, bool waitAll,
+                     DWORD milliseconds, bool withQueue, DWORD wakeMask, DWORD flags);
+// Resolves the handles of a wait; false (last error set) when one is not waitable.
+bool ResolveWaitHandles(DWORD count, const HANDLE* handles,
+                        std::vector<std::shared_ptr<TWaitable>>& objects);
+
+// Monotonic milliseconds, the base of GetTickCount and message times.
+uint64_t MonotonicMilliseconds();
+
+} // namespace platform::detail
