@@ -101,13 +101,18 @@ std::optional<TClock::time_point> DeadlineAfter(DWORD milliseconds);
 bool WaitUntil(std::unique_lock<std::mutex>& lock, TWaiter& waiter,
                const std::optional<TClock::time_point>& deadline);
 
-// The common wait: any (or all) of `objects`, plus the message queue when `queue` is set.
-// `wakeMask` and `flags` as MsgWaitForMultipleObjectsEx takes them.
-DWORD WaitForObjects(const std::vector<std::shared_ptr<TWaitable>>& objects, bool waitAll,
-                     DWORD milliseconds, bool withQueue, DWORD wakeMask, DWORD flags);
-// Resolves the handles of a wait; false (last error set) when one is not waitable.
+// With SyncMutex() held: the index of the object that satisfies a wait for any (the lowest
+// signalled) or all (then 0) of `objects`, which that wait acquires; -1 when none does.
+int TryAcquireLocked(const std::vector<std::shared_ptr<TWaitable>>& objects, bool waitAll);
+void AddWaiterLocked(const std::vector<std::shared_ptr<TWaitable>>& objects, TWaiter& waiter);
+void RemoveWaiterLocked(const std::vector<std::shared_ptr<TWaitable>>& objects, TWaiter& waiter);
+// Resolves the handles of a wait; false (last error set) when one is not a waitable object.
 bool ResolveWaitHandles(DWORD count, const HANDLE* handles,
                         std::vector<std::shared_ptr<TWaitable>>& objects);
+
+// Called by a thread that ends, before its handle is signalled: its windows go, and messages
+// sent to them fail. Defined with the window messages; safe to call more than once.
+void EndThreadMessages();
 
 // Monotonic milliseconds, the base of GetTickCount and message times.
 uint64_t MonotonicMilliseconds();
