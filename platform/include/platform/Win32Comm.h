@@ -38,6 +38,12 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                          LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 BOOL CancelIo(HANDLE hFile);
 
+// Opening a device the user has no right to (not in the dialout group, say). Distinct from
+// ERROR_ACCESS_DENIED, which means another program holds the port.
+#ifndef ERROR_PRIVILEGE_NOT_HELD
+#define ERROR_PRIVILEGE_NOT_HELD 1314L
+#endif
+
 // ---- comm devices ----
 #define CBR_110 110
 #define CBR_300 300
@@ -191,6 +197,20 @@ bool SetPortDevice(int portNumber, const std::string& devicePath); // empty path
 void ClearPortMap();
 // The device COMn names now, or "" when there is none.
 std::string ResolvePortDevice(int portNumber);
+
+// A serial device found in sysfs.
+struct TSerialDevice {
+  std::string Name;        // ttyUSB0
+  std::string DevicePath;  // devDir/ttyUSB0
+  std::string Description; // driver, USB vendor and product where sysfs has them
+};
+// Discovery on a sysfs tree ("/sys" in use; a tree laid out by a test otherwise), in port
+// order: UARTs ttyS* whose type is not 0, then ttyUSB*, ttyACM*, then other ttys with a
+// device link, each by number. Opens nothing and skips what console/active names.
+std::vector<TSerialDevice> DiscoverSerialDevices(const std::string& sysfsRoot,
+                                                 const std::string& devDir = "/dev");
+// Where ResolvePortDevice and EnumerateSerialPorts discover; "" restores /sys and /dev.
+void SetDiscoveryRoots(const std::string& sysfsRoot, const std::string& devDir = "/dev");
 
 struct TSerialPortInfo {
   int PortNumber;           // COMn

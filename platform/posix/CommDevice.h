@@ -1,0 +1,133 @@
+// A comm device behind a HANDLE: a tty opened exclusively, with Win32's overlapped I/O.
+//
+// One I/O thread per open device completes what cannot complete at once. It sleeps in
+// epoll_wait: received bytes and room to write come edge-triggered (level-triggered POLLIN
+// would spin while unread bytes wait in the driver), modem lines and error counters are
+// polled every few ms only while a wait selects them and the device has them.
+#pragma once
+
+#include "CommTermios.h"
+#include "Objects.h"
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace platform::comm {
+
+class TCommDevice : public detail::TWaitable {
+public:
+  // Opens `path` for a CreateFileA. nullptr with `error` set (a Win32 error number) on failure.
+  static std::shared_ptr<TCommDevice> Open(const std::string& path, DWORD access, bool overlapped,
+                                           DWORD& error);
+  ~TCommDevice() override;
+
+  // CloseHandle: ends the I/O thread, aborts what is pending, closes the device (and its lock).
+  void OnClose() override;
+  // Signalled when an operation whose OVERLAPPED has no event completes, as Win32's file
+  // handles are. Guarded by SyncMutex().
+  bool IsSignalledLocked() const override { return FSignalled; }
+
+  // Each returns Win32's result and sets the last error on failure.
+  BOOL Read(void* buffer, DWORD size, DWORD* done, OVERLAPPED* ov);
+  BOOL Write(const void* buffer, DWORD size, DWORD* done, OVERLAPPED* ov);
+  BOOL WaitEvent(DWORD* mask, OVERLAPPED* ov);
+  // false when `ov` is not an operation of this device that is still pending.
+  bool WaitForCompletion(OVERLAPPED* ov);
+  BOOL Cancel();
+  BOOL SetMask(DWORD mask);
+  BOOL GetMask(DWORD* mask);
+  BOOL Purge(DWORD flags);
+  BOOL ClearError(DWORD* errors, COMSTAT* stat);
+  BOOL Escape(DWORD function);
+  BOOL GetModemStatus(DWORD* status);
+  BOOL SetState(const DCB& dcb);
+  BOOL GetState(DCB& dcb);
+  BOOL SetTimeouts(const COMMTIMEOUTS& timeouts);
+  BOOL GetTimeouts(COMMTIMEOUTS& timeouts);
+  BOOL Setup(DWORD inQueue, DWORD outQueue);
+
+private:
+  enum class TKind { Read, Write, Wait };
+  struct TOperation {
+    TKind Kind = TKind::Read;
+    OVERLAPPED* Ov = nullptr;
+    std::shared_ptr<detail::TEvent> Event; // the OVERLAPPED's event, held while pending
+    bool SignalDevice = false;             // no event: the device handle is signalled
+    std::thread::id Thread;                // for CancelIo
+    uint8_t* Buffer = nullptr;
+    DWORD Size = 0;
+    DWORD Done = 0;
+    DWORD* Mask = nullptr;
+    std::optional<detail::TClock::time_point> Deadline;         // total time-out
+    std::optional<detail::TClock::time_point> IntervalDeadline; // read: gap between bytes
+    DWORD Interval = 0;
+    bool ReturnAtOnce = false; // interval MAXDWORD, totals 0: what has arrived
+    bool ReturnOnAny = false;  // interval and multiplier MAXDWORD: first bytes or time-out
+  };
+
+  enum class TTransfer { Done, Waiting, Failed };
+
+  TCommDevice() = default;
+  bool Start(const std::string& path, DWORD access, bool overlapped, DWORD& error);
+  void Run();
+  void Wake();
+
+  // All below run with FMutex held.
+  void WakeLocked();
+  bool Prepare(TOperation& op, OVERLAPPED* ov, OVERLAPPED& syncOv);
+  // A queued operation: ERROR_IO_PENDING, or for a handle without overlapped I/O its result.
+  BOOL Pend(OVERLAPPED* ov, std::unique_lock<std::mutex>& lock, DWORD* done);
+  void Complete(TOperation& op, DWORD error);
+  void CompleteAll(std::deque<TOperation>& ops, DWORD error);
+  void CompleteWait(DWORD events, DWORD error);
+  TTransfer ReadInto(TOperation& op);
+  bool ReadComplete(const TOperation& op, detail::TClock::time_point now) const;
+  void PumpReads();
+  TTransfer WriteFrom(TOperation& op);
+  void PumpWrites();
+  void Signal(DWORD events);
+  bool PollsLines() const;
+  void PollLines();
+  void CheckTxEmpty();
+  // The device has gone (hang-up, EIO): fails what is pending and all that follows.
+  void Vanish();
+  // Fails the call when the device is gone or closed; true when it may go on.
+  bool Usable();
+  int ComputeTimeout(detail::TClock::time_point now) const;
+
+  mutable std::mutex FMutex;
+  std::condition_variable FCompleted; // some operation completed
+  int FFd = -1;
+  int FEpoll = -1;
+  int FWakeFd = -1;
+  std::thread FThread;
+  bool FOverlapped = true;
+  bool FStopping = false;
+  bool FVanished = false;
+  bool FHasModemLines = false;
+  bool FHasCounters = false;
+  bool FSignalled = false; // guarded by SyncMutex()
+
+  DCB FDcb{};
+  COMMTIMEOUTS FTimeouts{};
+  DWORD FInQueue = 4096, FOutQueue = 4096;
+  DWORD FMask = 0;
+  DWORD FHistory = 0; // events seen since the last wait took them
+  bool FXoffHold = false;
+  bool FTxDrainPending = false;
+  int FLastModemBits = 0;
+  detail::TClock::time_point FNextPoll;
+  TLineCounters FEventCounters; // base of the events
+  TLineCounters FErrorCounters; // base of ClearCommError's bits
+
+  std::deque<TOperation> FReads;
+  std::deque<TOperation> FWrites;
+  std::optional<TOperation> FWait;
+};
+
+} // namespace platform::comm
