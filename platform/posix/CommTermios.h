@@ -25,8 +25,9 @@ struct TTermiosImage {
 int ReadTermios(int fd, TTermiosImage& image);
 int WriteTermios(int fd, const TTermiosImage& image);
 
-// Raw mode as a Windows port has it: no line discipline, no echo, 8 bits, VMIN=1 VTIME=0,
-// modem lines not watched by the kernel (CLOCAL: a dropped DCD must not hang the port up).
+// Raw mode as a Windows port has it: no line discipline (nor its default XON/XOFF), no echo,
+// VMIN=1 VTIME=0, modem lines not watched by the kernel (CLOCAL: a dropped DCD must not hang
+// the port up). Speed, character size, parity and stop bits stay as the driver has them.
 void MakeRaw(TTermiosImage& image);
 
 // Writes the DCB's fields that termios can hold into the image, keeping its other bits:

@@ -32,8 +32,10 @@ int WriteTermios(int fd, const TTermiosImage& image) {
 }
 
 void MakeRaw(TTermiosImage& image) {
+  // IXON is the line discipline's default, not a choice of an earlier user: a binary protocol
+  // must not lose its 0x11 and 0x13 bytes to it.
   image.IFlag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXANY |
-                   IMAXBEL | IGNPAR);
+                   IMAXBEL | IGNPAR | IXON | IXOFF);
   // A break is reported through the counters; it must not turn up as a NUL in the data.
   image.IFlag |= IGNBRK;
   image.OFlag &= ~OPOST;
