@@ -68,6 +68,7 @@ const TSystemText SystemTexts[] = {
     {1167, "The device is not connected."},
     {1168, "Element not found."},
     {1223, "The operation was canceled by the user."},
+    {1314, "A required privilege is not held by the client."},
     {1400, "Invalid window handle."},
     {1407, "Cannot find window class."},
     {1408, "Invalid window; it belongs to other thread."},
