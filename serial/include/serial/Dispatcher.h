@@ -1,0 +1,401 @@
+// TSioBaseDispatcher: the engine behind one open serial port. It owns an 8192-byte receive
+// ring that the dispatch thread fills from the driver, a transmit ring that the output thread
+// writes to the device, a com thread that waits for device events, the cached line settings,
+// DTR/RTS, flow control (configured into the driver, never done here), line errors, the modem
+// status byte, and the trigger machinery's lists. Everything that touches the driver is a
+// virtual device operation; TSioWin32Dispatcher (Win32Dispatcher.h) supplies them.
+//
+// Operations return 0 or a count for success and a negative ec... code for failure; none
+// raises. Any operation may be called from any thread. Locks: receive, state and transmit,
+// always taken in that order; the PortList lock is never held together with them.
+//
+// Waiting for received bytes without polling: ReceiveEvent() is an auto-reset event that the
+// dispatch thread sets each time it has moved bytes into the receive ring, and
+// SetReceiveNotify installs a function it calls just before (on the dispatch thread, no
+// dispatcher lock held). A waiter checks CharReady, and only when that is false waits on the
+// event (or for the notification) with its deadline, then checks again.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Win32.h"
+#include "runtime/Classes.h"
+#include "serial/Timers.h"
+#include "serial/Triggers.h"
+
+class TSioBaseDispatcher;
+
+constexpr int DispatchBufferSize = 8192;
+// The receive ring and the transmit ring are plain byte arrays; the transmit ring has the
+// output size given to InitPort.
+using TDBuffer = char[DispatchBufferSize];
+using TOBuffer = char;
+
+// Device events the com thread selects (received character, CTS, DSR, RLSD, break, error,
+// ring), and ring's trailing edge, which only platforms other than Windows NT know.
+constexpr DWORD DefaultComEventMask = 0x01F9;
+constexpr DWORD RingTrailingEdge = 0x2000;
+
+// Called on the dispatch thread after bytes were moved into the receive ring.
+using TSioReceiveNotify = void (*)(void* context, TSioBaseDispatcher* dispatcher);
+
+// Shows an exception that escaped a background thread's work loop. The GUI installs one that
+// reaches its exception display; without one the message goes to standard error.
+using TSioThreadExceptionHandler = void (*)(const std::string& message);
+void SetSioThreadExceptionHandler(TSioThreadExceptionHandler handler);
+
+// The three background threads of a dispatcher. Each frees itself when its loop has ended;
+// ThreadGone is its last call into the dispatcher.
+class TSioDispatcherThread : public TThread {
+public:
+  explicit TSioDispatcherThread(TSioBaseDispatcher* dispatcher);
+  TSioBaseDispatcher* Dispatcher() const { return FDispatcher; }
+
+  // For running an event handler on the user-interface thread.
+  UINT FMsg = 0;
+  UINT FTrigger = 0;
+  LPARAM FData = 0;
+  void* FHandler = nullptr;
+  void* FHandlerObject = nullptr;
+
+protected:
+  void Execute() final;
+  virtual void Work() = 0;
+  // Runs after Work however it ended, before ThreadGone.
+  virtual void WorkEnded() {}
+  TSioBaseDispatcher* const FDispatcher;
+
+private:
+  friend class TSioBaseDispatcher;
+  // Outlives the dispatcher so that an ending thread may signal it after its last touch.
+  std::shared_ptr<struct TSioThreadGate> FGate;
+};
+
+class TComThread : public TSioDispatcherThread {
+public:
+  using TSioDispatcherThread::TSioDispatcherThread;
+
+protected:
+  void Work() override;
+};
+
+class TDispThread : public TSioDispatcherThread {
+public:
+  using TSioDispatcherThread::TSioDispatcherThread;
+
+protected:
+  void Work() override;
+  void WorkEnded() override;
+};
+
+class TOutThread : public TSioDispatcherThread {
+public:
+  using TSioDispatcherThread::TSioDispatcherThread;
+
+protected:
+  void Work() override;
+
+private:
+  void Drain(OVERLAPPED& ov, bool& outstanding);
+};
+
+// Signalled by each thread as it passes ThreadGone; shared with the threads.
+struct TSioThreadGate {
+  TSioThreadGate();
+  ~TSioThreadGate();
+  TSioThreadGate(const TSioThreadGate&) = delete;
+  TSioThreadGate& operator=(const TSioThreadGate&) = delete;
+  HANDLE Gone;
+};
+
+class TSioBaseDispatcher : public TObject {
+public:
+  explicit TSioBaseDispatcher(TComponent* owner);
+  ~TSioBaseDispatcher() override;
+  TSioBaseDispatcher(const TSioBaseDispatcher&) = delete;
+  TSioBaseDispatcher& operator=(const TSioBaseDispatcher&) = delete;
+
+  // ---- device operations ----
+  virtual int EscapeComFunction(int func) = 0;
+  virtual int FlushCom(int queue) = 0;
+  virtual int GetComError(COMSTAT& stat) = 0;
+  virtual int GetComEventMask(int mask) = 0;
+  virtual int GetComState(DCB& dcb) = 0;
+  virtual int ReadCom(char* buf, int size) = 0;
+  virtual int SetComState(DCB& dcb) = 0;
+  virtual int WriteCom(const char* buf, int size) = 0;
+  virtual bool WaitComEvent(DWORD& evtMask, LPOVERLAPPED ov) = 0;
+  virtual bool SetupCom(int inSize, int outSize) = 0;
+  virtual void DonePortPrim();
+  virtual void StartDispatcher() = 0;
+  virtual void StopDispatcher() = 0;
+  virtual int OpenCom(const char* portName, unsigned inSize, unsigned outSize) = 0;
+  virtual int CloseCom() = 0;
+  virtual int ProcessCommunications() = 0;
+  virtual void SetThreadBoost(unsigned char boost);
+  virtual void UpdateHandlerFlags(TSioHandlerFlagUpdate flagUpdate);
+
+  // ---- opening and closing ----
+  int InitPort(const char* portName, int baud, unsigned parity, signed char dataBits,
+               signed char stopBits, unsigned inSize, unsigned outSize, unsigned options);
+  void DonePort();
+  // The last call of each background thread.
+  void ThreadGone(TSioDispatcherThread* thread);
+
+  // ---- line settings ----
+  // Keep values: baud 0, parity 5, dataBits 9, stopBits 3.
+  int SetLine(int baud, unsigned parity, signed char dataBits, signed char stopBits);
+  int GetLine(int& baud, unsigned short& parity, signed char& dataBits, signed char& stopBits);
+  int ChangeBaud(int baud) { return SetLine(baud, 5, 9, 3); }
+  void WaitTxSent();
+  int SetDtr(bool on);
+  int SetRts(bool on);
+  int SetModem(bool dtr, bool rts);
+
+  // ---- flow control (written into the driver settings) ----
+  int HWFlowOptions(unsigned bufferFull, unsigned bufferResume, unsigned options);
+  int SWFlowEnable(unsigned bufferFull, unsigned bufferResume, unsigned options);
+  int SWFlowDisable();
+  int SWFlowChars(char xonChar, char xoffChar);
+  int HWFlowState();
+  int SWFlowState();
+  int GetFlowOptions(unsigned& hwOpts, unsigned& swOpts, unsigned& bufferFull,
+                     unsigned& bufferResume, char& onChar, char& offChar);
+
+  // ---- received data ----
+  bool CharReady();
+  int PeekChar(char& c, unsigned count);
+  int GetChar(char& c);
+  int PeekBlock(char* block, unsigned len);
+  int GetBlock(char* block, unsigned len);
+  // Auto-reset; set after each move of bytes into the receive ring. Valid for the
+  // dispatcher's whole life.
+  HANDLE ReceiveEvent() const { return FReceiveEvent; }
+  // nullptr removes it. When this returns, a removed function is no longer running.
+  void SetReceiveNotify(TSioReceiveNotify notify, void* context);
+
+  // ---- transmitted data ----
+  int PutChar(char c) { return PutBlock(&c, 1); }
+  int PutString(const std::string& s) {
+    return PutBlock(s.data(), static_cast<unsigned>(s.size()));
+  }
+  int PutBlock(const void* buf, unsigned len);
+
+  // ---- flushes, counters, status ----
+  int FlushInBuffer();
+  int FlushOutBuffer();
+  unsigned InBuffUsed();
+  unsigned InBuffFree();
+  unsigned OutBuffUsed();
+  unsigned OutBuffFree();
+  void BufferSizes(unsigned& inSize, unsigned& outSize) const;
+  DWORD RefreshStatus(COMSTAT* copy = nullptr);
+  COMSTAT ComStatus();
+  int GetLineError();
+  bool CheckLineBreak();
+  unsigned char GetModemStatus();
+  bool CheckCTS();
+  bool CheckDSR();
+  bool CheckRI();
+  bool CheckDCD();
+  bool CheckDeltaCTS();
+  bool CheckDeltaDSR();
+  bool CheckDeltaRI();
+  bool CheckDeltaDCD();
+  void SendBreak(unsigned ticks, bool yield);
+  void SetBreak(bool on);
+
+  // ---- RS-485, options, data pointers ----
+  void SetRS485Mode(bool on);
+  void SetBaseAddress(uint16_t address);
+  uint16_t GetBaseAddress();
+  void OptionsOn(DWORD mask);
+  void OptionsOff(DWORD mask);
+  bool OptionsAreOn(DWORD mask);
+  int SetDataPointer(void* p, unsigned slot);
+  int GetDataPointer(void*& p, unsigned slot);
+
+  // ---- identity ----
+  TComponent* Owner() const { return FOwner; }
+  int Handle() const { return FHandle; }
+  int ComHandle() const { return FCid.load(); }
+  bool Started() const { return FStarted.load(); }
+  bool Notifying() const { return FNotifying.load(); }
+
+protected:
+  friend class TComThread;
+  friend class TDispThread;
+  friend class TOutThread;
+  friend class TSioDispatcherThread;
+
+  // The dispatch thread's two cycles.
+  void EventCycle();
+  void TimerCycle();
+  // Moves what the driver holds into the receive ring; returns the count moved.
+  int MoveReceivedBytes();
+  void ReadModemChanges();
+  // Evaluates status triggers until none fires; false when a deferred close cut it short.
+  bool RunStatusTriggers();
+
+  // Applies FDCB with the DTR/RTS fix-up; the result is SetComState's.
+  int ApplyLineSettings();
+  DWORD ReadModemLines();
+  unsigned char ModemStatusPrim(unsigned char clearBits);
+  void ApplyThreadPriorities();
+  // Waits, handling the calling thread's messages, until `thread` has cleared itself.
+  void WaitForThreadEnd(std::atomic<TSioDispatcherThread*>& thread,
+                        void (*wake)(TSioBaseDispatcher*));
+  // Waits until every thread has passed ThreadGone.
+  void WaitForAllThreadsGone();
+  void CloseSignals();
+  void ReleaseRings();
+  // Allocates both rings (zero-filled) and resets their positions; false when out of memory.
+  bool AllocateRings(unsigned outSize);
+  bool IsOwnThread() const;
+  // For the device layer's destructor, while its operations still exist: closes the port
+  // (or finishes a deferred close) and waits until every thread has passed ThreadGone.
+  void CloseForDestruction();
+  static void ReportThreadException(const std::string& message);
+
+  // Receive-ring helpers; receive lock held.
+  int RxHeld() const;
+  int RxLookAhead() const { return FAvailNotify.load() ? FLookAhead : 0; }
+  // Bytes held that a read may still take (those beyond the look-ahead).
+  unsigned RxUnread() const;
+  void CopyFromRing(char* dest, int start, int len) const;
+  void AdvanceTx(int count, unsigned epoch);
+  int TxPending() const;
+
+  // Trigger machinery, driven by the dispatch thread. Each evaluation returns whether it
+  // should be called again at once.
+  bool CheckTimerTriggers();
+  bool CheckStatusTriggers();
+  bool CheckReceiveTriggers();
+  void ClearStatusHits();
+  void ResetDataTriggerMatches();
+  void ResetTriggerMachinery();
+  void TraceBytes(char kind, const char* bytes, unsigned len);
+
+  // ---- identity ----
+  TComponent* FOwner;
+  int FHandle = -1;
+
+  // ---- device ----
+  std::atomic<int> FCid{-1};
+  // The device handle behind FCid, for the services the base calls itself.
+  std::atomic<HANDLE> FComHandle{INVALID_HANDLE_VALUE};
+  COMSTAT FComStatus{}; // transmit lock
+  DCB FDCB{};           // state lock
+  std::atomic<DWORD> FLineErrors{0};
+  DWORD FModemStatus = 0; // state lock
+  DWORD FLastBaud = 115200;
+  unsigned FInSize = 0;
+  unsigned FOutSize = 0;
+
+  // ---- lines ----
+  bool FDtrState = false;
+  bool FRtsState = false;
+  bool FDtrAuto = false;
+  bool FRtsAuto = false;
+  std::atomic<bool> FRS485Mode{false};
+  std::atomic<uint16_t> FBaseAddress{0};
+
+  // ---- receive ring (receive lock) ----
+  char* FDBuffer = nullptr;
+  int FRxWrite = 0;
+  int FRxRead = 0;
+  bool FRxFull = false;
+  std::atomic<bool> FAvailNotify{false};
+  int FLookAhead = 0;
+  int FLookAheadMax = 0;
+
+  // ---- transmit ring (transmit lock) ----
+  TOBuffer* FOBuffer = nullptr;
+  int FTxWrite = 0;
+  int FTxRead = 0;
+  bool FTxFull = false;
+  // Grows with every transmit flush, so that a write abandoned before it never advances the
+  // emptied ring when it completes late.
+  unsigned FTxEpoch = 0;
+  std::atomic<bool> FOutSent{false};
+
+  // ---- threads ----
+  std::atomic<TSioDispatcherThread*> FComThread{nullptr};
+  std::atomic<TSioDispatcherThread*> FDispThread{nullptr};
+  std::atomic<TSioDispatcherThread*> FOutThread{nullptr};
+  std::atomic<bool> FStarted{false};
+  LONG volatile FLiveThreads = 0;
+  std::atomic<bool> FStopRequest{false};
+  std::atomic<bool> FCloseOnExit{false};
+  unsigned char FThreadBoost = 0; // state lock
+  std::shared_ptr<TSioThreadGate> FGate;
+
+  // ---- signals ----
+  std::atomic<HANDLE> FDeviceEvent{INVALID_HANDLE_VALUE};   // auto
+  std::atomic<HANDLE> FDispatchDone{INVALID_HANDLE_VALUE};  // auto
+  std::atomic<HANDLE> FAck{INVALID_HANDLE_VALUE};           // auto
+  std::atomic<HANDLE> FTxData{INVALID_HANDLE_VALUE};        // auto
+  std::atomic<HANDLE> FWriteComplete{INVALID_HANDLE_VALUE}; // manual
+  std::atomic<HANDLE> FTxFlush{INVALID_HANDLE_VALUE};       // auto
+  std::atomic<DWORD> FLastDeviceEvents{0};
+  std::atomic<bool> FRingFlag{false};
+  HANDLE FReceiveEvent = nullptr;
+
+  // ---- locks ----
+  CRITICAL_SECTION FStateLock;
+  CRITICAL_SECTION FTxLock;
+  CRITICAL_SECTION FRxLock;
+  // Serialises the closing paths (the closing thread and the ending dispatch thread).
+  CRITICAL_SECTION FCloseLock;
+  CRITICAL_SECTION FNotifyLock;
+  TSioReceiveNotify FReceiveNotify = nullptr; // notify lock
+  void* FReceiveContext = nullptr;
+
+  // ---- notification ----
+  std::atomic<bool> FNotifying{false};
+  bool FRemovalPending = false;
+  std::atomic<bool> FDeferredClose{false};
+
+  // ---- options, data pointers ----
+  DWORD FOptions = 0;
+  void* FDataPointers[3] = {};
+
+  // ---- trigger machinery (state lock; read by the dispatch thread) ----
+  unsigned FTriggerLength = 0;
+  int FRxScanPos = 0;
+  int FLastNotifiedPos = 0;
+  unsigned FTriggerCounter = 1;
+  TTriggerList<TWndTriggerHandler> FWndHandlers;
+  TTriggerList<TProcTriggerHandler> FProcHandlers;
+  TTriggerList<TEventTriggerHandler> FEventHandlers;
+  TTriggerList<TTimerTrigger> FTimerTriggers;
+  TTriggerList<TDataTrigger> FDataTriggers;
+  TTriggerList<TStatusTrigger> FStatusTriggers;
+  bool FPortHandlerInstalled = false;
+  bool FServiceNeeded = false;
+  bool FGlobalStatusHit = false;
+  std::atomic<bool> FTracing{false};
+  std::atomic<bool> FDispatchLogging{false};
+  DWORD FTimeBase = 0;
+};
+
+// ---- the list of open dispatchers; a dispatcher's handle is its index ----
+// Guarded by LockPortList/UnlockPortList (not recursive; never taken with a dispatcher lock).
+extern std::vector<TSioBaseDispatcher*> PortList;
+void LockPortList();
+void UnlockPortList();
+// The dispatcher with that handle, or null; remembers the last answer.
+TSioBaseDispatcher* GetTComRecPtrBase(int handle);
+// The dispatcher with that handle when it is a T (or derives from one), else null.
+template <class T> T* GetTComRecPtr(int handle) {
+  return dynamic_cast<T*>(GetTComRecPtrBase(handle));
+}
+
+// Baud-code table: legacy speed codes to speeds; any other value is the speed itself.
+DWORD BaudCodeToSpeed(DWORD code);
+// True on the Windows NT platform family (also what platform/ reports elsewhere).
+bool SioIsWinNT();

@@ -1,0 +1,78 @@
+// The records of the dispatcher's trigger machinery: triggers (avail, data, timer, status),
+// the handlers notified when one fires, and the save record that carries triggers from one
+// open of a port to the next. The dispatcher (Dispatcher.h) owns the lists of them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/Win32.h"
+#include "serial/Timers.h"
+
+// How UpdateHandlerFlags changes the window-notification path of the owning component.
+enum TSioHandlerFlagUpdate { fuKeepPort, fuEnablePort, fuDisablePort };
+
+enum TTriggerType { ttNone, ttTimer, ttData, ttStatus };
+
+// The longest pattern a data trigger matches.
+constexpr unsigned MaxTrigData = 21;
+
+// A plain procedure notified of triggers (message, wParam, lParam).
+using TSioNotifyProc = void (*)(UINT msg, WPARAM wParam, LPARAM lParam);
+
+// A method of an object notified of triggers: the code part and the object it runs on.
+struct TSioNotifyEvent {
+  void (*Code)(void* object, UINT msg, WPARAM wParam, LPARAM lParam) = nullptr;
+  void* Object = nullptr;
+};
+
+struct TTimerTrigger {
+  unsigned Handle = 0;
+  EventTimer Timer{};
+  int32_t Ticks = 0;
+  bool Armed = false;
+};
+
+struct TDataTrigger {
+  unsigned Handle = 0;
+  unsigned Length = 0;
+  uint32_t Matches[MaxTrigData + 1] = {};
+  bool Matched = false;
+  bool IgnoreCase = false;
+  char Pattern[MaxTrigData] = {};
+};
+
+struct TStatusTrigger {
+  unsigned Handle = 0;
+  unsigned Kind = 0;
+  uint16_t Value = 0;
+  bool Armed = false;
+  bool Hit = false;
+};
+
+struct TWndTriggerHandler {
+  HWND Wnd = nullptr;
+  bool Deleted = false;
+};
+
+struct TProcTriggerHandler {
+  TSioNotifyProc Proc = nullptr;
+  bool Deleted = false;
+};
+
+struct TEventTriggerHandler {
+  TSioNotifyEvent Event;
+  bool Deleted = false;
+  bool Sync = false;
+};
+
+template <class T> using TTriggerList = std::vector<std::unique_ptr<T>>;
+
+// Triggers saved before a close and restored at the next open.
+struct TTriggerSave {
+  unsigned TriggerLength = 0;
+  TTriggerList<TTimerTrigger> TimerTriggers;
+  TTriggerList<TDataTrigger> DataTriggers;
+  TTriggerList<TStatusTrigger> StatusTriggers;
+};
