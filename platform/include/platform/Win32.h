@@ -285,6 +285,8 @@ HLOCAL LocalFree(HLOCAL hMem);
 #define WM_DESTROY 0x0002
 #define WM_CLOSE 0x0010
 #define WM_QUIT 0x0012
+#define WM_NCCREATE 0x0081
+#define WM_NCDESTROY 0x0082
 #define WM_TIMER 0x0113
 #define WM_USER 0x0400
 #define WM_APP 0x8000
@@ -301,11 +303,14 @@ HLOCAL LocalFree(HLOCAL hMem);
 #define QS_SENDMESSAGE 0x0040
 #define QS_ALLPOSTMESSAGE 0x0100
 #define QS_ALLINPUT 0x04FF
+#define MWMO_WAITALL 0x0001
+#define MWMO_ALERTABLE 0x0002
 #define MWMO_INPUTAVAILABLE 0x0004
 
 #define HWND_MESSAGE ((HWND)(intptr_t)-3)
 #define WS_OVERLAPPED 0x00000000L
 #define WS_POPUP 0x80000000L
+#define GWLP_WNDPROC (-4)
 #define GWLP_USERDATA (-21)
 
 typedef struct tagPOINT {
@@ -323,6 +328,22 @@ typedef struct tagMSG {
 } MSG, *LPMSG;
 
 typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+
+// lParam of WM_NCCREATE and WM_CREATE.
+typedef struct tagCREATESTRUCTA {
+  LPVOID lpCreateParams;
+  HINSTANCE hInstance;
+  HMENU hMenu;
+  HWND hwndParent;
+  int cy;
+  int cx;
+  int y;
+  int x;
+  LONG style;
+  LPCSTR lpszName;
+  LPCSTR lpszClass;
+  DWORD dwExStyle;
+} CREATESTRUCTA, *LPCREATESTRUCTA;
 
 typedef struct tagWNDCLASSA {
   UINT style;
@@ -367,6 +388,10 @@ BOOL InSendMessage();
 // (WAIT_OBJECT_0 + nCount). Messages sent from other threads are handled while waiting.
 DWORD MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll,
                                 DWORD dwMilliseconds, DWORD dwWakeMask);
+// dwFlags: MWMO_INPUTAVAILABLE (any queued input, not only new); MWMO_WAITALL is refused
+// with ERROR_INVALID_PARAMETER here, as is fWaitAll above.
+DWORD MsgWaitForMultipleObjectsEx(DWORD nCount, const HANDLE* pHandles, DWORD dwMilliseconds,
+                                  DWORD dwWakeMask, DWORD dwFlags);
 
 #endif // _WIN32
 
