@@ -300,6 +300,9 @@ void TSioBaseDispatcher::DonePortPrim() {
   // Also after a failed open, which never started the threads.
   CloseSignals();
   ReleaseRings();
+  // Once the close is done no thread touches the dispatcher any more, so that it may be
+  // destroyed at once.
+  WaitForAllThreadsGone();
 }
 
 void TSioBaseDispatcher::CloseSignals() {

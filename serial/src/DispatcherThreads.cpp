@@ -73,7 +73,12 @@ void TSioBaseDispatcher::ThreadGone(TSioDispatcherThread* thread) {
   // A stop waiting for this reference goes on now, not at its next time-out.
   SetEvent(FGate->Gone);
   if (wasDispatch && FCloseOnExit.load()) {
-    DonePortPrim();
+    // When another thread is closing, it releases what is left and waits for us: our part
+    // would only make it wait longer.
+    if (TryEnterCriticalSection(&FCloseLock)) {
+      DonePortPrim();
+      LeaveCriticalSection(&FCloseLock);
+    }
     FCloseOnExit = false;
   }
   // Our last touch of the dispatcher: a waiter that sees the count at 0 takes the state lock

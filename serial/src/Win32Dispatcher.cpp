@@ -225,6 +225,10 @@ int TSioWin32Dispatcher::ProcessCommunications() {
 TSioTAPI32Dispatcher::TSioTAPI32Dispatcher(TComponent* owner, HANDLE portHandle)
     : TSioWin32Dispatcher(owner), FTapiHandle(portHandle) {}
 
+TSioTAPI32Dispatcher::~TSioTAPI32Dispatcher() {
+  CloseForDestruction();
+}
+
 int TSioTAPI32Dispatcher::OpenCom(const char*, unsigned, unsigned) {
   if (!CreateIoEvents()) {
     CloseCom();

@@ -123,8 +123,9 @@ TEST(DispatcherLifecycle, OpenCloseCyclesLeaveNoDescriptorOrThreadBehind) {
     cycle(i);
     if (HasFatalFailure()) break;
   }
-  // Ended threads leave /proc a moment after their last instruction.
-  EXPECT_TRUE(WaitUntil([&] { return ptypeer::ThreadCount() == threads; }, 5000))
+  // Ended threads leave /proc a moment after their last instruction (an earlier test's may
+  // still have been in the count before).
+  EXPECT_TRUE(WaitUntil([&] { return ptypeer::ThreadCount() <= threads; }, 5000))
       << ptypeer::ThreadCount() << " threads, " << threads << " before";
   EXPECT_EQ(ptypeer::OpenFdCount(), fds);
   platform::SetPortDevice(port, "");
@@ -173,13 +174,14 @@ TEST(DispatcherLifecycle, AVanishedDeviceNeitherSpinsNorHangs) {
     line.Disp.reset();
     EXPECT_LT(TPtyPeer::Now() - closeStart, 2000);
   }
-  EXPECT_TRUE(WaitUntil([&] { return ptypeer::ThreadCount() == threads; }, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return ptypeer::ThreadCount() <= threads; }, 5000));
 }
 
 namespace {
 class TNoResourcesDispatcher : public TSioWin32Dispatcher {
 public:
   using TSioWin32Dispatcher::TSioWin32Dispatcher;
+  ~TNoResourcesDispatcher() override { CloseForDestruction(); }
   int OpenCom(const char*, unsigned, unsigned) override {
     SetLastError(ERROR_OUTOFMEMORY);
     return ecOutOfMemory;
@@ -196,7 +198,7 @@ TEST(DispatcherLifecycle, FailedOpensReportTheCauseAndStartNothing) {
   EXPECT_EQ(missing.InitPort(nullptr, 115200, 0, 8, 1, 4096, 4096, 0), ecBadArgument);
   TNoResourcesDispatcher starved(nullptr);
   EXPECT_EQ(OpenOn(starved, 254), ecOutOfMemory);
-  EXPECT_EQ(ptypeer::ThreadCount(), threads);
+  EXPECT_LE(ptypeer::ThreadCount(), threads) << "no thread started";
 
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
@@ -227,13 +229,14 @@ TEST(DispatcherLifecycle, ACloseAskedDuringANotificationIsFinishedByTheDispatchT
   EXPECT_TRUE(WaitUntil([&] { return !line.Disp->Started(); }, 5000));
   EXPECT_FALSE(line.Disp->HasRings()) << "the dispatch thread's end released the rings";
   line.Disp.reset();
-  EXPECT_TRUE(WaitUntil([&] { return ptypeer::ThreadCount() == threads; }, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return ptypeer::ThreadCount() <= threads; }, 5000));
 }
 
 namespace {
 class TFailingReadDispatcher : public TSioWin32Dispatcher {
 public:
   using TSioWin32Dispatcher::TSioWin32Dispatcher;
+  ~TFailingReadDispatcher() override { CloseForDestruction(); }
   int ReadCom(char*, int) override { throw std::runtime_error("device exploded"); }
 };
 
@@ -265,5 +268,5 @@ TEST(DispatcherLifecycle, AnExceptionInAWorkLoopIsShownAndTheCloseStillCompletes
   }
   SetSioThreadExceptionHandler(nullptr);
   CloseHandle(gShown);
-  EXPECT_TRUE(WaitUntil([&] { return ptypeer::ThreadCount() == threads; }, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return ptypeer::ThreadCount() <= threads; }, 5000));
 }

@@ -167,6 +167,8 @@ class TProbeDispatcher : public TSioWin32Dispatcher {
 public:
   using TSioBaseDispatcher::AllocateRings;
   using TSioWin32Dispatcher::TSioWin32Dispatcher;
+  // Our overrides' vtable must outlive the threads, as with every derived dispatcher.
+  ~TProbeDispatcher() override { CloseForDestruction(); }
 
   // Lays `bytes` into the transmit ring from `read` on (wrapping) and sets the positions,
   // then wakes the output thread as WriteCom would.

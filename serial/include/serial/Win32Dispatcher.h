@@ -5,6 +5,8 @@
 
 #include "serial/Dispatcher.h"
 
+// A class derived from this one closes the port in its own destructor as well
+// (CloseForDestruction): the threads call its operations until they have ended.
 class TSioWin32Dispatcher : public TSioBaseDispatcher {
 public:
   explicit TSioWin32Dispatcher(TComponent* owner);
@@ -44,6 +46,7 @@ class TSioTAPI32Dispatcher : public TSioWin32Dispatcher {
 public:
   // `portHandle` is a device handle opened elsewhere; the dispatcher closes it at its close.
   TSioTAPI32Dispatcher(TComponent* owner, HANDLE portHandle);
+  ~TSioTAPI32Dispatcher() override;
   int OpenCom(const char* portName, unsigned inSize, unsigned outSize) override;
 
 private:
