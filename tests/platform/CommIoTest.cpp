@@ -70,7 +70,8 @@ TEST_F(CommIo, PendingReadCompletesOnItsEvent) {
   DWORD got = 0;
   ASSERT_FALSE(ReadFile(FPort, buffer, 4, &got, &r.Ov));
   ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-  EXPECT_EQ(r.Ov.Internal, ULONG_PTR(STATUS_PENDING));
+  // Read as the I/O thread writes it: atomically, since the operation is still running.
+  EXPECT_EQ(std::atomic_ref<ULONG_PTR>(r.Ov.Internal).load(), ULONG_PTR(STATUS_PENDING));
   EXPECT_FALSE(GetOverlappedResult(FPort, &r.Ov, &got, FALSE));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
   FPty.Send("wx");
