@@ -1,0 +1,191 @@
+// fwload-bench: the dispatcher's block round trip and receive throughput against a plain
+// blocking termios loop on the same kind of pseudo-terminal, measured in one run.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "PtyPeer.h"
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+using ptypeer::TLine;
+using ptypeer::TPtyPeer;
+
+double Micros(TClock::duration d) {
+  return std::chrono::duration<double, std::micro>(d).count();
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  size_t m = v.size() / 2;
+  return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+// The far end of a round trip: reads each block of `size` bytes whole and answers 0x11.
+class TResponder {
+public:
+  TResponder(const TPtyPeer& peer, size_t size, int blocks)
+      : FThread([&peer, size, blocks] {
+          std::vector<char> block(size);
+          const char verdict = 0x11;
+          for (int i = 0; i < blocks; ++i)
+            if (!peer.ReadExact(block.data(), size, 10000) || !peer.Write(&verdict, 1, 10000))
+              return;
+        }) {}
+  ~TResponder() { FThread.join(); }
+
+private:
+  std::thread FThread;
+};
+
+// A pseudo-terminal slave opened the plain way: raw, blocking, one byte at least per read.
+int OpenPlain(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  termios t{};
+  tcgetattr(fd, &t);
+  cfmakeraw(&t);
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  tcsetattr(fd, TCSANOW, &t);
+  tcflush(fd, TCIOFLUSH);
+  return fd;
+}
+
+bool WriteAll(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// One reply byte through CharReady/GetChar, waiting on the receive event between checks.
+bool TakeReply(TSioBaseDispatcher& d) {
+  auto deadline = TClock::now() + std::chrono::seconds(10);
+  while (!d.CharReady()) {
+    if (TClock::now() > deadline) return false;
+    WaitForSingleObject(d.ReceiveEvent(), 1000);
+  }
+  char c;
+  return d.GetChar(c) == 0;
+}
+
+struct TRoundTrip {
+  double Dispatcher = 0;
+  double Plain = 0;
+};
+
+TRoundTrip MeasureRoundTrip(size_t size, int iterations) {
+  const std::string block(size, 'B');
+  std::vector<double> disp, plain;
+  TLine<> line;
+  TPtyPeer plainPeer;
+  if (line.Open(115200, 4096, 4096, 0x01) != 0) return {};
+  int fd = OpenPlain(plainPeer.SlavePath());
+  if (fd < 0) return {};
+  // Alternating rounds, so that a change of machine load reaches both sides alike.
+  const int rounds = 4;
+  const int perRound = std::max(1, iterations / rounds);
+  for (int round = 0; round < rounds; ++round) {
+    {
+      TResponder far(line.Peer, size, perRound + 10);
+      for (int i = 0; i < perRound + 10; ++i) {
+        auto t0 = TClock::now();
+        if (line.Disp->PutBlock(block.data(), static_cast<unsigned>(size)) != 0 ||
+            !TakeReply(*line.Disp))
+          break;
+        if (i >= 10) disp.push_back(Micros(TClock::now() - t0)); // the first ones warm up
+      }
+    }
+    {
+      TResponder far(plainPeer, size, perRound + 10);
+      for (int i = 0; i < perRound + 10; ++i) {
+        auto t0 = TClock::now();
+        char c;
+        if (!WriteAll(fd, block.data(), size) || ::read(fd, &c, 1) != 1) break;
+        if (i >= 10) plain.push_back(Micros(TClock::now() - t0));
+      }
+    }
+  }
+  ::close(fd);
+  line.Disp->DonePort();
+  return {Median(disp), Median(plain)};
+}
+
+// Throughput in MiB/s of `total` bytes that the far end streams as fast as it can.
+double ReceiveDispatcher(size_t total) {
+  TLine<> line;
+  if (line.Open(115200, 4096, 4096, 0x01) != 0) return 0;
+  std::string data(total, 'r');
+  std::vector<char> buf(DispatchBufferSize);
+  auto t0 = TClock::now();
+  std::thread far([&] { line.Peer.Write(data.data(), total, 30000); });
+  size_t got = 0;
+  auto deadline = t0 + std::chrono::seconds(60);
+  while (got < total && TClock::now() < deadline) {
+    unsigned held = line.Disp->InBuffUsed();
+    if (held == 0) {
+      WaitForSingleObject(line.Disp->ReceiveEvent(), 100);
+      continue;
+    }
+    if (line.Disp->GetBlock(buf.data(), held) == static_cast<int>(held)) got += held;
+  }
+  double seconds = std::chrono::duration<double>(TClock::now() - t0).count();
+  far.join();
+  line.Disp->DonePort();
+  return got == total ? total / seconds / (1024.0 * 1024.0) : 0;
+}
+
+double ReceivePlain(size_t total) {
+  TPtyPeer peer;
+  int fd = OpenPlain(peer.SlavePath());
+  if (fd < 0) return 0;
+  std::string data(total, 'r');
+  std::vector<char> buf(DispatchBufferSize);
+  auto t0 = TClock::now();
+  std::thread far([&] { peer.Write(data.data(), total, 30000); });
+  size_t got = 0;
+  while (got < total) {
+    ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  double seconds = std::chrono::duration<double>(TClock::now() - t0).count();
+  far.join();
+  ::close(fd);
+  return got == total ? total / seconds / (1024.0 * 1024.0) : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  for (size_t size : {16u, 256u, 4094u}) {
+    int iterations = quick ? 40 : (size > 1000 ? 600 : 2000);
+    TRoundTrip r = MeasureRoundTrip(size, iterations);
+    std::printf("roundtrip_%zu_dispatcher_us: %.1f\n", size, r.Dispatcher);
+    std::printf("roundtrip_%zu_plain_us: %.1f\n", size, r.Plain);
+    std::printf("roundtrip_ratio_%zu: %.2f\n", size, r.Plain > 0 ? r.Dispatcher / r.Plain : 0.0);
+    std::fflush(stdout);
+  }
+  size_t total = quick ? (1u << 20) : (8u << 20);
+  double disp = ReceiveDispatcher(total);
+  double plain = ReceivePlain(total);
+  std::printf("receive_dispatcher_mib_s: %.1f\n", disp);
+  std::printf("receive_plain_mib_s: %.1f\n", plain);
+  std::printf("receive_ratio: %.2f\n", plain > 0 ? disp / plain : 0.0);
+  return 0;
+}
