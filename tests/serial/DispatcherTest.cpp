@@ -496,6 +496,17 @@ TEST(DispatcherStatus, ModemStatusOptionsDataPointersAndSizes) {
   EXPECT_EQ(out, 3000u);
   EXPECT_EQ(line.Disp->OutBuffFree(), 3000u);
   EXPECT_EQ(line.Disp->ProcessCommunications(), 0);
+
+  // A break of one 55 ms tick holds the caller that long, and the line works afterwards.
+  long long start = TPtyPeer::Now();
+  line.Disp->SendBreak(1, false);
+  long long took = TPtyPeer::Now() - start;
+  EXPECT_GE(took, 50);
+  EXPECT_LT(took, 1000);
+  line.Disp->SetBreak(true);
+  line.Disp->SetBreak(false);
+  EXPECT_EQ(line.Disp->PutChar('b'), 0);
+  EXPECT_EQ(line.Peer.ReadString(1), "b");
 }
 
 TEST(DispatcherStatus, ThreadBoostAndRS485RaiseThePriorities) {
