@@ -117,7 +117,7 @@ TEST(DispatcherLifecycle, OpenCloseCyclesLeaveNoDescriptorOrThreadBehind) {
     d.DonePort();
   };
   cycle(0); // whatever the platform creates once per process
-  int threads = ptypeer::ThreadCount();
+  int threads = ptypeer::BaselineThreadCount();
   int fds = ptypeer::OpenFdCount();
   for (int i = 1; i <= 200; ++i) {
     cycle(i);
@@ -147,7 +147,7 @@ TEST(DispatcherLifecycle, ClosingWhileTheFarEndIsSilentIsQuick) {
 }
 
 TEST(DispatcherLifecycle, AVanishedDeviceNeitherSpinsNorHangs) {
-  int threads = ptypeer::ThreadCount();
+  int threads = ptypeer::BaselineThreadCount();
   {
     TLine<> line;
     ASSERT_EQ(line.Open(), 0);
@@ -190,7 +190,7 @@ public:
 } // namespace
 
 TEST(DispatcherLifecycle, FailedOpensReportTheCauseAndStartNothing) {
-  int threads = ptypeer::ThreadCount();
+  int threads = ptypeer::BaselineThreadCount();
   TSioWin32Dispatcher missing(nullptr);
   EXPECT_EQ(OpenOn(missing, 254), -static_cast<int>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(missing.ComHandle(), -1);
@@ -218,7 +218,7 @@ TEST(DispatcherLifecycle, FailedOpensReportTheCauseAndStartNothing) {
 }
 
 TEST(DispatcherLifecycle, ACloseAskedDuringANotificationIsFinishedByTheDispatchThread) {
-  int threads = ptypeer::ThreadCount();
+  int threads = ptypeer::BaselineThreadCount();
   TLine<TProbeDispatcher> line;
   ASSERT_EQ(line.Open(), 0);
   line.Disp->SetNotifying(true);
@@ -249,7 +249,7 @@ void CaptureThreadException(const std::string& message) {
 } // namespace
 
 TEST(DispatcherLifecycle, AnExceptionInAWorkLoopIsShownAndTheCloseStillCompletes) {
-  int threads = ptypeer::ThreadCount();
+  int threads = ptypeer::BaselineThreadCount();
   gShown = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetSioThreadExceptionHandler(CaptureThreadException);
   {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 #include "platform/Win32.h"
@@ -269,6 +270,11 @@ inline int OpenFdCount() {
 }
 inline int ThreadCount() {
   return CountDirEntries("/proc/self/task");
+}
+// The count to compare with: a sanitizer starts a thread of its own with the first thread.
+inline int BaselineThreadCount() {
+  std::thread([] {}).join();
+  return ThreadCount();
 }
 
 inline double ProcessCpuMs() {
