@@ -554,6 +554,14 @@ bool TSioBaseDispatcher::CharReady() {
          (FRxFull && FLookAhead < DispatchBufferSize);
 }
 
+void TSioBaseDispatcher::RoomMadeInFullRing() {
+  if (!FRxFull) return;
+  FRxFull = false;
+  // The reading stopped with bytes left in the driver; no new device event may come while
+  // the driver's queue is full, so the dispatch thread is woken now, not at its time-out.
+  SetEvent(FDeviceEvent.load());
+}
+
 int TSioBaseDispatcher::PeekChar(char& c, unsigned count) {
   if (count == 0) return ecBadArgument;
   TLockGuard rx(FRxLock);
@@ -570,7 +578,7 @@ int TSioBaseDispatcher::GetChar(char& c) {
     if (RxHeld() < 1) return ecBufferIsEmpty;
     c = FDBuffer[FRxRead];
     if (++FRxRead == DispatchBufferSize) FRxRead = 0;
-    FRxFull = false;
+    RoomMadeInFullRing();
   } else {
     // A read during an avail notification only looks ahead; the delivery consumes.
     if (RxUnread() < 1) return ecBufferIsEmpty;
@@ -601,7 +609,7 @@ int TSioBaseDispatcher::GetBlock(char* block, unsigned len) {
   CopyFromRing(block, FRxRead + lookAhead, n);
   if (!FAvailNotify.load()) {
     FRxRead = (FRxRead + n) % DispatchBufferSize;
-    FRxFull = false;
+    RoomMadeInFullRing();
   } else {
     FLookAhead += n;
   }

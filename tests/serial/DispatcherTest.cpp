@@ -116,6 +116,32 @@ TEST(DispatcherReceive, FullRingLeavesTheRestInTheDriverUntilRoomIsMade) {
   EXPECT_EQ(got, sent);
 }
 
+TEST(DispatcherReceive, TakingFromAFullRingRefillsItWithoutWaitingForTheCycle) {
+  TLine<> line;
+  ASSERT_EQ(line.Open(), 0);
+  const std::string sent = Pattern(4 << 20, 9);
+  std::thread far([&] { line.Peer.Write(sent, 60000); });
+  std::string got;
+  got.reserve(sent.size());
+  std::string buf(8192, '\0');
+  long long start = TPtyPeer::Now();
+  while (got.size() < sent.size() && TPtyPeer::Now() - start < 20000) {
+    // The reader is slower than the line: the ring is full each time it comes.
+    if (!WaitForReceived(*line.Disp,
+                         static_cast<unsigned>(std::min<size_t>(8192, sent.size() - got.size())),
+                         5000))
+      break;
+    unsigned n = line.Disp->InBuffUsed();
+    ASSERT_EQ(line.Disp->GetBlock(buf.data(), n), static_cast<int>(n));
+    got.append(buf.data(), n);
+  }
+  long long took = TPtyPeer::Now() - start;
+  far.join();
+  EXPECT_TRUE(got == sent);
+  // Refilled only at the dispatch thread's 50 ms cycle, this takes seconds.
+  EXPECT_LT(took, 1500);
+}
+
 TEST(DispatcherReceive, FlushInBufferDropsWhatWasReceived) {
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);

@@ -267,6 +267,9 @@ protected:
   // Bytes held that a read may still take (those beyond the look-ahead).
   unsigned RxUnread() const;
   void CopyFromRing(char* dest, int start, int len) const;
+  // Clears the receive-full flag after bytes were taken; the end of an avail delivery, which
+  // consumes too, must call it as well.
+  void RoomMadeInFullRing();
   void AdvanceTx(int count, unsigned epoch);
   int TxPending() const;
 
