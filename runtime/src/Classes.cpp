@@ -12,7 +12,8 @@ TComponent::TComponent(TComponent* owner) {
 TComponent::~TComponent() {
   FComponentState.Include(csDestroying);
   // Owned components leave our list as they go; free the newest first.
-  while (!FComponents.empty()) delete FComponents.back();
+  while (!FComponents.empty())
+    delete FComponents.back();
   if (FOwner) FOwner->RemoveComponent(this);
 }
 
@@ -41,21 +42,28 @@ void TComponent::RemoveComponent(TComponent* component) {
 
 void TComponent::BeginLoading() {
   FComponentState.Include(csLoading);
-  for (TComponent* c : FComponents) c->BeginLoading();
+  for (TComponent* c : FComponents)
+    c->BeginLoading();
 }
 
 void TComponent::EndLoading() {
-  for (TComponent* c : FComponents) c->EndLoading();
+  for (TComponent* c : FComponents)
+    c->EndLoading();
   if (FComponentState.Contains(csLoading)) Loaded();
 }
 
 void TComponent::SetDesigning(bool designing) {
-  if (designing) FComponentState.Include(csDesigning);
-  else FComponentState.Exclude(csDesigning);
-  for (TComponent* c : FComponents) c->SetDesigning(designing);
+  if (designing)
+    FComponentState.Include(csDesigning);
+  else
+    FComponentState.Exclude(csDesigning);
+  for (TComponent* c : FComponents)
+    c->SetDesigning(designing);
 }
 
-void TComponent::Loaded() { FComponentState.Exclude(csLoading); }
+void TComponent::Loaded() {
+  FComponentState.Exclude(csLoading);
+}
 
 void TComponent::Notification(TComponent*, TOperation) {}
 
@@ -112,20 +120,29 @@ const TMainThread& gMainThreadAtStartup = MainThread();
 
 int WinPriority(TThreadPriority p) {
   switch (p) {
-  case tpIdle: return THREAD_PRIORITY_IDLE;
-  case tpLowest: return THREAD_PRIORITY_LOWEST;
-  case tpLower: return THREAD_PRIORITY_BELOW_NORMAL;
-  case tpNormal: return THREAD_PRIORITY_NORMAL;
-  case tpHigher: return THREAD_PRIORITY_ABOVE_NORMAL;
-  case tpHighest: return THREAD_PRIORITY_HIGHEST;
-  case tpTimeCritical: return THREAD_PRIORITY_TIME_CRITICAL;
+  case tpIdle:
+    return THREAD_PRIORITY_IDLE;
+  case tpLowest:
+    return THREAD_PRIORITY_LOWEST;
+  case tpLower:
+    return THREAD_PRIORITY_BELOW_NORMAL;
+  case tpNormal:
+    return THREAD_PRIORITY_NORMAL;
+  case tpHigher:
+    return THREAD_PRIORITY_ABOVE_NORMAL;
+  case tpHighest:
+    return THREAD_PRIORITY_HIGHEST;
+  case tpTimeCritical:
+    return THREAD_PRIORITY_TIME_CRITICAL;
   }
   return THREAD_PRIORITY_NORMAL;
 }
 
 } // namespace
 
-DWORD MainThreadID() { return gMainThreadAtStartup.Id; }
+DWORD MainThreadID() {
+  return gMainThreadAtStartup.Id;
+}
 
 bool CheckSynchronize() {
   if (GetCurrentThreadId() != MainThreadID()) return false;
@@ -201,7 +218,9 @@ void TThread::SetPriority(TThreadPriority priority) {
   if (FHandle) SetThreadPriority(FHandle, WinPriority(priority));
 }
 
-void TThread::Synchronize(const std::function<void()>& method) { StaticSynchronize(method); }
+void TThread::Synchronize(const std::function<void()>& method) {
+  StaticSynchronize(method);
+}
 
 void TThread::StaticSynchronize(const std::function<void()>& method) {
   if (GetCurrentThreadId() == MainThreadID()) {

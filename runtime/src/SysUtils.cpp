@@ -4,8 +4,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 std::string FormatV(const char* format, va_list args) {
@@ -30,7 +30,9 @@ std::string Format(const char* format, ...) {
   return out;
 }
 
-std::string IntToStr(int64_t value) { return std::to_string(value); }
+std::string IntToStr(int64_t value) {
+  return std::to_string(value);
+}
 
 std::string IntToHex(uint64_t value, int digits) {
   char buf[32];
@@ -41,7 +43,8 @@ std::string IntToHex(uint64_t value, int digits) {
 
 bool TryStrToInt(const std::string& text, int32_t& value) {
   size_t i = 0, n = text.size();
-  while (i < n && text[i] == ' ') ++i;
+  while (i < n && text[i] == ' ')
+    ++i;
   bool negative = false;
   if (i < n && (text[i] == '+' || text[i] == '-')) {
     negative = text[i] == '-';
@@ -60,10 +63,14 @@ bool TryStrToInt(const std::string& text, int32_t& value) {
   for (; i < n; ++i) {
     char c = text[i];
     int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      return false;
     magnitude = magnitude * base + digit;
     // Hexadecimal may spell the full 32-bit pattern ($FFFFFFFF is -1), decimal may not.
     if (magnitude > (base == 16 ? int64_t{0xFFFFFFFF} : int64_t{INT32_MAX} + 1)) return false;
@@ -89,8 +96,10 @@ int32_t StrToIntDef(const std::string& text, int32_t defaultValue) {
 
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
+    ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
+    --e;
   return s.substr(b, e - b);
 }
 
@@ -108,7 +117,9 @@ std::string LowerCase(const std::string& s) {
   return r;
 }
 
-bool SameText(const std::string& a, const std::string& b) { return UpperCase(a) == UpperCase(b); }
+bool SameText(const std::string& a, const std::string& b) {
+  return UpperCase(a) == UpperCase(b);
+}
 
 std::string ExtractFilePath(const std::string& fileName) {
   size_t p = fileName.rfind(PathDelim);
@@ -145,7 +156,8 @@ std::string IncludeTrailingPathDelimiter(const std::string& path) {
 
 std::string ExcludeTrailingPathDelimiter(const std::string& path) {
   std::string r = path;
-  while (r.size() > 1 && r.back() == PathDelim) r.pop_back();
+  while (r.size() > 1 && r.back() == PathDelim)
+    r.pop_back();
   return r;
 }
 
@@ -167,9 +179,11 @@ std::string ExpandFileName(const std::string& fileName) {
     i = j + 1;
   }
   std::string out;
-  for (const std::string& p : parts) out += PathDelim + p;
+  for (const std::string& p : parts)
+    out += PathDelim + p;
   if (out.empty()) out = std::string(1, PathDelim);
-  if (fileName.size() > 1 && fileName.back() == PathDelim && out.back() != PathDelim) out += PathDelim;
+  if (fileName.size() > 1 && fileName.back() == PathDelim && out.back() != PathDelim)
+    out += PathDelim;
   return out;
 }
 
@@ -196,7 +210,9 @@ std::string GetCurrentDir() {
   return buf.data();
 }
 
-bool SetCurrentDir(const std::string& dir) { return chdir(dir.c_str()) == 0; }
+bool SetCurrentDir(const std::string& dir) {
+  return chdir(dir.c_str()) == 0;
+}
 
 std::string ParamStr0() {
   std::vector<char> buf(4096);

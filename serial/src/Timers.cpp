@@ -35,7 +35,9 @@ int32_t Clamp32(int64_t v) {
 
 } // namespace
 
-DWORD SioCounterRate() { return gCounterRate; }
+DWORD SioCounterRate() {
+  return gCounterRate;
+}
 
 DWORD SioTimeGetTime() {
   TSioClockSource source = gClockSource.load(std::memory_order_acquire);
@@ -46,7 +48,9 @@ void SetSioClockSource(TSioClockSource source) {
   gClockSource.store(source, std::memory_order_release);
 }
 
-int32_t SioCurrentTick() { return static_cast<int32_t>(SioTimeGetTime() / MSecsPerTick); }
+int32_t SioCurrentTick() {
+  return static_cast<int32_t>(SioTimeGetTime() / MSecsPerTick);
+}
 
 int32_t NewTimer(EventTimer& timer, int32_t ticks) {
   timer.StartTicks = SioCurrentTick();
@@ -81,12 +85,22 @@ int32_t RemainingTime(const EventTimer& timer) {
   return remaining < 0 ? 0 : remaining;
 }
 
-int32_t ElapsedTimeInSecs(const EventTimer& timer) { return Ticks2Secs(ElapsedTime(timer)); }
-int32_t RemainingTimeInSecs(const EventTimer& timer) { return Ticks2Secs(RemainingTime(timer)); }
+int32_t ElapsedTimeInSecs(const EventTimer& timer) {
+  return Ticks2Secs(ElapsedTime(timer));
+}
+int32_t RemainingTimeInSecs(const EventTimer& timer) {
+  return Ticks2Secs(RemainingTime(timer));
+}
 
-int32_t Secs2Ticks(int32_t seconds) { return Clamp32(int64_t{seconds} * 1675 / 92); }
-int32_t Ticks2Secs(int32_t ticks) { return Clamp32((int64_t{ticks} + 9) * 92 / 1675); }
-int32_t MSecs2Ticks(int32_t milliseconds) { return Clamp32(int64_t{milliseconds} * 1675 / 92000); }
+int32_t Secs2Ticks(int32_t seconds) {
+  return Clamp32(int64_t{seconds} * 1675 / 92);
+}
+int32_t Ticks2Secs(int32_t ticks) {
+  return Clamp32((int64_t{ticks} + 9) * 92 / 1675);
+}
+int32_t MSecs2Ticks(int32_t milliseconds) {
+  return Clamp32(int64_t{milliseconds} * 1675 / 92000);
+}
 
 UINT SafeYield() {
   MSG msg;
@@ -117,8 +131,10 @@ UINT DelayTicks(int32_t ticks, bool pump) {
     DWORD now = SioTimeGetTime();
     int64_t waitMs = int64_t{RemainingTime(timer) + 1} * MSecsPerTick - now % MSecsPerTick;
     DWORD wait = static_cast<DWORD>(std::clamp<int64_t>(waitMs, 1, MSecsPerTick * 20));
-    if (pump) MsgWaitForMultipleObjects(0, nullptr, FALSE, wait, QS_ALLINPUT);
-    else Sleep(wait);
+    if (pump)
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, wait, QS_ALLINPUT);
+    else
+      Sleep(wait);
   }
   return last;
 }

@@ -40,7 +40,9 @@ TEST(TComponent, OwnerFreesWhatItOwnsNewestFirst) {
   EXPECT_EQ(form->FindComponent("Inner"), nullptr); // only direct children
   delete form;
   gLog = nullptr;
-  EXPECT_EQ(log, (std::vector<std::string>{"free TKIndic1", "free ComPort1", "free Inner", "free Form1"}));
+  // The owner's own destructor body runs first; the base part then frees the owned ones.
+  EXPECT_EQ(log, (std::vector<std::string>{"free Form1", "free TKIndic1", "free ComPort1",
+                                           "free Inner"}));
 }
 
 TEST(TComponent, FreeingAChildRemovesItFromItsOwner) {
@@ -110,12 +112,14 @@ TEST(TThread, SynchronizeRunsOnTheMainThreadWhileItWaits) {
   TWorker worker;
   std::vector<DWORD> ranOn;
   worker.Body = [&](TWorker* w) {
-    for (int i = 0; i < 3; ++i) w->Synchronize([&] { ranOn.push_back(GetCurrentThreadId()); });
+    for (int i = 0; i < 3; ++i)
+      w->Synchronize([&] { ranOn.push_back(GetCurrentThreadId()); });
   };
   worker.Start();
   worker.WaitFor(); // serves the three requests
   ASSERT_EQ(ranOn.size(), 3u);
-  for (DWORD id : ranOn) EXPECT_EQ(id, MainThreadID());
+  for (DWORD id : ranOn)
+    EXPECT_EQ(id, MainThreadID());
 }
 
 TEST(TThread, SynchronizeRaisesTheMethodsExceptionInTheCaller) {

@@ -8,7 +8,9 @@
 namespace {
 
 std::atomic<DWORD> gNow{0};
-DWORD TestClock() { return gNow.load(); }
+DWORD TestClock() {
+  return gNow.load();
+}
 
 // Runs a test on a clock the test sets by hand.
 class ManualClock : public ::testing::Test {

@@ -8,7 +8,8 @@ template <typename E> class TSet {
 public:
   constexpr TSet() = default;
   constexpr TSet(std::initializer_list<E> values) {
-    for (E v : values) FBits |= Bit(v);
+    for (E v : values)
+      FBits |= Bit(v);
   }
   constexpr bool Contains(E v) const { return (FBits & Bit(v)) != 0; }
   constexpr bool Empty() const { return FBits == 0; }

@@ -68,10 +68,10 @@ bool SameText(const std::string& a, const std::string& b); // ASCII case-insensi
 
 // Paths ('/' separated here).
 constexpr char PathDelim = '/';
-std::string ExtractFilePath(const std::string& fileName);  // with its trailing delimiter
-std::string ExtractFileDir(const std::string& fileName);   // without it
+std::string ExtractFilePath(const std::string& fileName); // with its trailing delimiter
+std::string ExtractFileDir(const std::string& fileName);  // without it
 std::string ExtractFileName(const std::string& fileName);
-std::string ExtractFileExt(const std::string& fileName);   // with its dot
+std::string ExtractFileExt(const std::string& fileName); // with its dot
 std::string ChangeFileExt(const std::string& fileName, const std::string& ext);
 std::string IncludeTrailingPathDelimiter(const std::string& path);
 std::string ExcludeTrailingPathDelimiter(const std::string& path);
