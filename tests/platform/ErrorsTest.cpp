@@ -128,6 +128,7 @@ TEST(FormatMessage, HasATextForEveryNumberPlatformProduces) {
                              ERROR_NOACCESS,
                              ERROR_POSSIBLE_DEADLOCK,
                              ERROR_CANCELLED,
+                             ERROR_PRIVILEGE_NOT_HELD,
                              ERROR_CANNOT_FIND_WND_CLASS,
                              ERROR_WINDOW_OF_OTHER_THREAD,
                              ERROR_CLASS_HAS_WINDOWS,
