@@ -313,6 +313,12 @@ TCommDevice::TTransfer TCommDevice::ReadInto(TOperation& op) {
     ssize_t n = ::read(FFd, op.Buffer + op.Done, op.Size - op.Done);
     if (n > 0) {
       DWORD got = static_cast<DWORD>(n);
+      if (size_t(n) > FAnnounced) {
+        FAnnounced = 0;
+        Signal(EV_RXCHAR);
+      } else {
+        FAnnounced -= size_t(n);
+      }
       if (FDcb.fNull) { // null stripping, which termios does not have
         uint8_t* p = op.Buffer + op.Done;
         DWORD kept = 0;
@@ -326,7 +332,10 @@ TCommDevice::TTransfer TCommDevice::ReadInto(TOperation& op) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) return TTransfer::Waiting;
+    if (n < 0 && errno == EAGAIN) {
+      FAnnounced = 0;
+      return TTransfer::Waiting;
+    }
     // VMIN=1 with O_NONBLOCK reads 0 only after a hang-up; EIO follows it.
     return TTransfer::Failed;
   }
@@ -595,7 +604,11 @@ void TCommDevice::Run() {
       Vanish();
       continue;
     }
-    if (deviceEvents & EPOLLIN) Signal(EV_RXCHAR);
+    if (deviceEvents & EPOLLIN) {
+      int queued = 0;
+      if (ioctl(FFd, FIONREAD, &queued) == 0 && queued > 0) FAnnounced = size_t(queued);
+      Signal(EV_RXCHAR);
+    }
     PumpReads();
     PumpWrites();
     auto now = TClock::now();
@@ -696,6 +709,7 @@ BOOL TCommDevice::Purge(DWORD flags) {
   if (flags & PURGE_TXABORT) CompleteAll(FWrites, ERROR_OPERATION_ABORTED);
   if (flags & PURGE_RXABORT) CompleteAll(FReads, ERROR_OPERATION_ABORTED);
   int err = FlushQueues(FFd, flags & PURGE_RXCLEAR, flags & PURGE_TXCLEAR);
+  if (flags & PURGE_RXCLEAR) FAnnounced = 0;
   if (err == EIO) {
     Vanish();
     SetLastError(ERROR_DEVICE_NOT_CONNECTED);

@@ -118,6 +118,10 @@ private:
   DWORD FInQueue = 4096, FOutQueue = 4096;
   DWORD FMask = 0;
   DWORD FHistory = 0; // events seen since the last wait took them
+  // Bytes in the driver's queue that an EV_RXCHAR has already announced. A read can take
+  // bytes before epoll reports them (epoll re-polls on harvest and then drops the edge);
+  // bytes read beyond this count are announced by the read itself.
+  size_t FAnnounced = 0;
   bool FXoffHold = false;
   bool FTxDrainPending = false;
   int FLastModemBits = 0;
