@@ -63,3 +63,76 @@ void TSioBaseDispatcher::UpdateHandlerFlags(TSioHandlerFlagUpdate flagUpdate) {
     break;
   }
 }
+
+// ---- operations (not yet in force) ----
+
+int TSioBaseDispatcher::ChangeLengthTrigger(unsigned) {
+  return ecOK;
+}
+int TSioBaseDispatcher::AddDataTriggerLen(const char*, bool, unsigned) {
+  return ecNoMoreTriggerSlots;
+}
+int TSioBaseDispatcher::AddDataTrigger(const char*, bool) {
+  return ecNoMoreTriggerSlots;
+}
+int TSioBaseDispatcher::AddTimerTrigger() {
+  return ecNoMoreTriggerSlots;
+}
+int TSioBaseDispatcher::AddStatusTrigger(unsigned) {
+  return ecNoMoreTriggerSlots;
+}
+int TSioBaseDispatcher::SetTimerTrigger(unsigned, int, bool) {
+  return ecBadTriggerHandle;
+}
+int TSioBaseDispatcher::ExtendTimer(unsigned, int) {
+  return ecBadTriggerHandle;
+}
+int TSioBaseDispatcher::TimerTicksRemaining(unsigned, int& remaining) {
+  remaining = 0;
+  return ecBadTriggerHandle;
+}
+int TSioBaseDispatcher::SetStatusTrigger(unsigned, unsigned, bool) {
+  return ecBadTriggerHandle;
+}
+int TSioBaseDispatcher::RemoveTrigger(unsigned) {
+  return ecBadTriggerHandle;
+}
+int TSioBaseDispatcher::FindTriggerFromHandle(unsigned, bool, TTriggerType& type,
+                                              TTriggerRecord& record) {
+  type = ttNone;
+  record = std::monostate{};
+  return ecBadTriggerHandle;
+}
+int TSioBaseDispatcher::RegisterWndTriggerHandler(HWND) {
+  return ecOK;
+}
+int TSioBaseDispatcher::RegisterProcTriggerHandler(TSioNotifyProc) {
+  return ecOK;
+}
+int TSioBaseDispatcher::RegisterEventTriggerHandler(TSioNotifyEvent) {
+  return ecOK;
+}
+int TSioBaseDispatcher::RegisterSyncEventTriggerHandler(TSioNotifyEvent) {
+  return ecOK;
+}
+int TSioBaseDispatcher::DeregisterWndTriggerHandler(HWND) {
+  return ecOK;
+}
+int TSioBaseDispatcher::DeregisterProcTriggerHandler(TSioNotifyProc) {
+  return ecOK;
+}
+int TSioBaseDispatcher::DeregisterEventTriggerHandler(TSioNotifyEvent) {
+  return ecOK;
+}
+int TSioBaseDispatcher::SaveTriggers(TTriggerSave&) {
+  return ecOK;
+}
+int TSioBaseDispatcher::RestoreTriggers(TTriggerSave&) {
+  return ecOK;
+}
+int TSioBaseDispatcher::ClearSaveBuffers(TTriggerSave&) {
+  return ecOK;
+}
+bool TSioBaseDispatcher::CheckTriggers() {
+  return false;
+}

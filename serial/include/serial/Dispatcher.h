@@ -219,6 +219,39 @@ public:
   int SetDataPointer(void* p, unsigned slot);
   int GetDataPointer(void*& p, unsigned slot);
 
+  // ---- triggers and handlers ----
+  // Results are 0, a handle, or a negative ec... code. Handlers are told of triggers on the
+  // dispatch thread (windows and synchronised methods on their own threads) with no lock held.
+  int ChangeLengthTrigger(unsigned length);
+  int AddDataTriggerLen(const char* data, bool ignoreCase, unsigned len);
+  int AddDataTrigger(const char* data, bool ignoreCase);
+  int AddTimerTrigger();
+  int AddStatusTrigger(unsigned kind);
+  int SetTimerTrigger(unsigned handle, int ticks, bool activate);
+  int ExtendTimer(unsigned handle, int ticks);
+  int TimerTicksRemaining(unsigned handle, int& remaining);
+  int SetStatusTrigger(unsigned handle, unsigned value, bool activate);
+  int RemoveTrigger(unsigned handle);
+  // Timer, status and data lists in that order; `record` gets a copy of what was found (and,
+  // with `remove`, taken out of its list).
+  int FindTriggerFromHandle(unsigned handle, bool remove, TTriggerType& type,
+                            TTriggerRecord& record);
+  int RegisterWndTriggerHandler(HWND wnd);
+  int RegisterProcTriggerHandler(TSioNotifyProc proc);
+  int RegisterEventTriggerHandler(TSioNotifyEvent event);
+  // The method runs on the user-interface thread, which must pump messages for it.
+  int RegisterSyncEventTriggerHandler(TSioNotifyEvent event);
+  int DeregisterWndTriggerHandler(HWND wnd);
+  int DeregisterProcTriggerHandler(TSioNotifyProc proc);
+  // Compares the code part only.
+  int DeregisterEventTriggerHandler(TSioNotifyEvent event);
+  int SaveTriggers(TTriggerSave& save);
+  int RestoreTriggers(TTriggerSave& save);
+  int ClearSaveBuffers(TTriggerSave& save);
+  static int ClassifyStatusTrigger(unsigned handle) { return static_cast<int>(handle & 7); }
+  // Timer, else status, else receive evaluation; true when one fired.
+  bool CheckTriggers();
+
   // ---- identity ----
   TComponent* Owner() const { return FOwner; }
   int Handle() const { return FHandle; }

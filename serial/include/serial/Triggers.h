@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <variant>
 #include <vector>
 
 #include "platform/Win32.h"
@@ -14,6 +15,25 @@
 enum TSioHandlerFlagUpdate { fuKeepPort, fuEnablePort, fuDisablePort };
 
 enum TTriggerType { ttNone, ttTimer, ttData, ttStatus };
+
+// The notification messages; the same numbers reach windows, procedures and methods.
+// wParam: avail: the unread count announced; otherwise the trigger's handle. lParam: the
+// dispatcher's handle * 65536 plus the data trigger's length or the status value.
+constexpr UINT SioTriggerAvail = 0x7E01;
+constexpr UINT SioTriggerData = 0x7E02;
+constexpr UINT SioTriggerTimer = 0x7E03;
+constexpr UINT SioTriggerStatus = 0x7E04;
+
+// The avail trigger's fixed handle; every other handle is a multiple of 8.
+constexpr unsigned AvailTriggerHandle = 1;
+
+// Status trigger kinds, kept in the low three bits of a status trigger's handle.
+constexpr unsigned stNone = 0;
+constexpr unsigned stModem = 1;
+constexpr unsigned stLine = 2;
+constexpr unsigned stOutBuffFree = 3;
+constexpr unsigned stOutBuffUsed = 4;
+constexpr unsigned stOutSent = 5;
 
 // The longest pattern a data trigger matches.
 constexpr unsigned MaxTrigData = 21;
@@ -66,6 +86,9 @@ struct TEventTriggerHandler {
   bool Deleted = false;
   bool Sync = false;
 };
+
+// A copy of one trigger, as FindTriggerFromHandle reports it.
+using TTriggerRecord = std::variant<std::monostate, TTimerTrigger, TDataTrigger, TStatusTrigger>;
 
 template <class T> using TTriggerList = std::vector<std::unique_ptr<T>>;
 
