@@ -1,4 +1,5 @@
 #include "framework/Control.h"
+#include "framework/Menus.h"
 
 #include <QPalette>
 #include <QWidget>
@@ -31,6 +32,30 @@ TControl::TControl(TComponent* owner, QWidget* widget) : TComponent(owner), FWid
 
 TControl::~TControl() {
   FFont.OnChange = nullptr;
+  // Only the menu's record: the widget may be partly gone by now.
+  if (FPopupMenu) FPopupMenu->Detach(this);
+}
+
+void TControl::SetPopupMenu(TPopupMenu* menu) {
+  if (menu == FPopupMenu) return;
+  if (FPopupMenu) FPopupMenu->Detach(this);
+  FPopupMenu = menu;
+  if (!menu) {
+    FWidget->setContextMenuPolicy(Qt::DefaultContextMenu);
+    QObject::disconnect(FWidget, &QWidget::customContextMenuRequested, nullptr, nullptr);
+    return;
+  }
+  menu->Attach(this);
+  FWidget->setContextMenuPolicy(Qt::CustomContextMenu);
+  QObject::disconnect(FWidget, &QWidget::customContextMenuRequested, nullptr, nullptr);
+  QObject::connect(FWidget, &QWidget::customContextMenuRequested, FWidget, [this](QPoint at) {
+    SafeCall(this, [&] {
+      if (!FPopupMenu) return;
+      FPopupMenu->FPopupComponent = this;
+      QPoint global = FWidget->mapToGlobal(at);
+      FPopupMenu->Popup(global.x(), global.y());
+    });
+  });
 }
 
 template <typename F> void TControl::ForEachChild(F&& f) const {

@@ -19,6 +19,7 @@
 #include "framework/Label.h"
 #include "framework/ListBox.h"
 #include "framework/Memo.h"
+#include "framework/Menus.h"
 #include "framework/OpenDialog.h"
 #include "framework/RadioGroup.h"
 #include "framework/ToolBar.h"
@@ -34,6 +35,8 @@ std::map<std::string, TComponentFactory>& Registry() {
       r[name] = [](TComponent* owner) -> TComponent* { return new T(owner); };
     };
     add("TAction", static_cast<TAction*>(nullptr));
+    add("TActionList", static_cast<TActionList*>(nullptr));
+    add("TPopupMenu", static_cast<TPopupMenu*>(nullptr));
     add("TBevel", static_cast<TBevel*>(nullptr));
     add("TButton", static_cast<TButton*>(nullptr));
     add("TComboBox", static_cast<TComboBox*>(nullptr));
@@ -233,14 +236,19 @@ private:
         if (!container) Fail(name, "", "this component cannot hold controls");
         ReadComponent(child, container);
       } else if (child.Name == "action") {
-        ReadComponent(child, nullptr, "TAction");
+        auto* action = static_cast<TAction*>(ReadComponent(child, nullptr, "TAction"));
+        // An action inside an <actiongroup> belongs to that action list.
+        if (auto* list = dynamic_cast<TActionList*>(target)) action->SetActionList(list);
+      } else if (child.Name == "actiongroup") {
+        ReadComponent(child, nullptr, "TActionList");
       } else if (child.Name == "layout" || child.Name == "spacer") {
         Fail(name, "", "layouts are not supported: place controls by geometry");
       }
     }
   }
 
-  void ReadComponent(const TNode& node, TControl* parent, const char* forcedClass = nullptr) {
+  TComponent* ReadComponent(const TNode& node, TControl* parent,
+                            const char* forcedClass = nullptr) {
     std::string className = forcedClass ? forcedClass : node.Attr("class");
     std::string name = node.Attr("name");
     if (name.empty()) Fail("", "", "a <" + node.Name.toStdString() + "> without a name");
@@ -263,6 +271,7 @@ private:
     auto* published = dynamic_cast<TPublished*>(component);
     if (!published) Fail(name, "", "class " + className + " has no published properties");
     ReadBody(node, published, control);
+    return component;
   }
 
   void ReadTabStops(const TNode& tabs) {

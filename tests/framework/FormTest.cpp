@@ -97,7 +97,9 @@ const char* MainUi = R"(<?xml version="1.0" encoding="UTF-8"?>
   <widget class="TOpenDialog" name="OpenDialog1">
    <property name="Filter" stdset="0"><string>Закодированные файлы|*.enc|Все файлы|*.*</string></property>
   </widget>
-  <action name="WriteDevice"><property name="text"><string>Прошить</string></property></action>
+  <actiongroup name="ActionList1">
+   <action name="WriteDevice"><property name="text"><string>Прошить</string></property></action>
+  </actiongroup>
  </widget>
  <tabstops><tabstop>ControlBar1</tabstop><tabstop>Memo1</tabstop></tabstops>
 </ui>
@@ -193,6 +195,12 @@ TEST_F(FormTest, MainWindowResourceBuildsBarMemoDialogAndAction) {
   int executed = 0;
   auto* action = f->Find<TAction>("WriteDevice");
   EXPECT_EQ(action->Caption(), "Прошить");
+  auto* list = f->Find<TActionList>("ActionList1");
+  ASSERT_EQ(list->ActionCount(), 1);
+  EXPECT_EQ(list->Actions(0), action);
+  EXPECT_EQ(list->Find("WriteDevice"), action);
+  EXPECT_EQ(action->ActionList(), list);
+  EXPECT_THROW(list->Actions(1), Exception);
   EXPECT_EQ(update->Caption(), "Обновить");
   action->OnExecute = [&](TObject* sender) { executed += sender == action; };
   update->click();

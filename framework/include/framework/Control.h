@@ -10,6 +10,7 @@
 
 class QWidget;
 class TForm;
+class TPopupMenu;
 
 using TNotifyEvent = std::function<void(TObject* sender)>;
 
@@ -131,6 +132,10 @@ public:
   void Repaint() { Refresh(); }
   void Invalidate();
 
+  // The menu a right click on the control shows; nullptr for none.
+  TPopupMenu* PopupMenu() const { return FPopupMenu; }
+  void SetPopupMenu(TPopupMenu* menu);
+
   int Tag = 0;
   TNotifyEvent OnClick;
 
@@ -169,6 +174,7 @@ private:
   bool FShowHint = false;
   bool FParentShowHint = true;
   bool FVisible = true;
+  TPopupMenu* FPopupMenu = nullptr;
   int FAlignedWidth = -1;
   int FAlignedHeight = -1;
   TControlStyle FControlStyle{csCaptureMouse, csClickEvents};
