@@ -302,6 +302,8 @@ int TSioBaseDispatcher::MoveReceivedBytes() {
     FRxWrite += more;
     FRxFull = FRxWrite == FRxRead;
   }
+  // Came round to where the trigger scan stands: a whole ring is still to be scanned.
+  if (moved > 0 && FRxWrite == FRxScanPos) FRxScanFull = true;
   return moved;
 }
 

@@ -249,8 +249,17 @@ public:
   int RestoreTriggers(TTriggerSave& save);
   int ClearSaveBuffers(TTriggerSave& save);
   static int ClassifyStatusTrigger(unsigned handle) { return static_cast<int>(handle & 7); }
-  // Timer, else status, else receive evaluation; true when one fired.
+  // Timer, else status, else receive evaluation; true when one fired. An evaluation already
+  // running (on the dispatch thread, or a handler calling this) makes it return false.
   bool CheckTriggers();
+
+  // ---- dispatch log and trace hooks ----
+  // A sink receives each entry (or traced bytes) as it is made, with dispatcher locks held:
+  // it must not call back into the dispatcher. Installing one switches the log (trace) on,
+  // nullptr switches it off; an open switches both off and keeps the sinks.
+  void SetDispatchLogSink(TSioDispatchLogSink sink, void* context);
+  void SetTraceSink(TSioTraceSink sink, void* context);
+  void LogDispatch(TDispatchType type, TDispatchSubType subType, DWORD data, DWORD otherData);
 
   // ---- identity ----
   TComponent* Owner() const { return FOwner; }
@@ -312,9 +321,22 @@ protected:
   bool CheckStatusTriggers();
   bool CheckReceiveTriggers();
   void ClearStatusHits();
+  // Called by the receive flush (receive lock held): partial matches start again, and the
+  // flushed bytes are never offered to the data triggers.
   void ResetDataTriggerMatches();
   void ResetTriggerMachinery();
   void TraceBytes(char kind, const char* bytes, unsigned len);
+  // Sends one notification to every handler; no lock may be held by the caller. The result
+  // tells the evaluation whether it may run again at once.
+  bool DeliverNotification(UINT msg, WPARAM wParam, DWORD data);
+  // State lock held: the next free handle, 0 when none is left.
+  unsigned NewTriggerHandle();
+  bool TriggerHandleInUse(unsigned base) const;
+  // State lock held: whether the armed status trigger's condition holds, and its value.
+  bool StatusConditionHolds(TStatusTrigger& trigger, DWORD& value);
+  template <class T>
+  int DeregisterHandler(TTriggerList<T>& list, bool (*same)(const T&, const void*),
+                        const void* value, TDispatchSubType subType);
 
   // ---- identity ----
   TComponent* FOwner;
@@ -400,8 +422,9 @@ protected:
   DWORD FOptions = 0;
   void* FDataPointers[3] = {};
 
-  // ---- trigger machinery (state lock; read by the dispatch thread) ----
+  // ---- trigger machinery (state lock; the evaluation holds it while it walks the lists) ----
   unsigned FTriggerLength = 0;
+  // Receive and state lock; the flush and the ring's filling move it too.
   int FRxScanPos = 0;
   int FLastNotifiedPos = 0;
   unsigned FTriggerCounter = 1;
@@ -413,9 +436,22 @@ protected:
   TTriggerList<TStatusTrigger> FStatusTriggers;
   bool FPortHandlerInstalled = false;
   bool FServiceNeeded = false;
-  bool FGlobalStatusHit = false;
+  std::atomic<bool> FGlobalStatusHit{false};
+  // Only one evaluation runs at a time; a handler's own call of CheckTriggers is refused.
+  std::atomic<bool> FEvaluating{false};
+  // Receive lock: the write position came round to the scan position, so all 8192 held bytes
+  // are still to be scanned (equal positions alone would say none are).
+  bool FRxScanFull = false;
+  // State lock: counts receive flushes, so an evaluation can tell that one came in between.
+  unsigned FRxFlushCount = 0;
+  // Handles of the data triggers hit at one byte; used by the evaluation only.
+  std::vector<unsigned> FHitHandles;
   std::atomic<bool> FTracing{false};
   std::atomic<bool> FDispatchLogging{false};
+  TSioDispatchLogSink FLogSink = nullptr; // state lock
+  void* FLogContext = nullptr;
+  TSioTraceSink FTraceSink = nullptr; // state lock
+  void* FTraceContext = nullptr;
   DWORD FTimeBase = 0;
 };
 

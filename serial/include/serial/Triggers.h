@@ -87,6 +87,67 @@ struct TEventTriggerHandler {
   bool Sync = false;
 };
 
+// Dispatch log entry kinds; their texts follow the event-type and sub-type message numbers
+// in this order.
+enum TDispatchType {
+  dtNone,
+  dtDispatch,
+  dtTrigger,
+  dtError,
+  dtThread,
+  dtTriggerAlloc,
+  dtTriggerDispose,
+  dtTriggerHandlerAlloc,
+  dtTriggerHandlerDispose,
+  dtTriggerDataChange,
+  dtTelnet,
+  dtFax,
+  dtXModem,
+  dtYModem,
+  dtZModem,
+  dtKermit,
+  dtAscii,
+  dtBPlus,
+  dtPacket,
+  dtUser
+};
+enum TDispatchSubType {
+  dstReadCom,
+  dstWriteCom,
+  dstLineStatus,
+  dstModemStatus,
+  dstAvail,
+  dstTimer,
+  dstData,
+  dstStatus,
+  dstThreadStart,
+  dstThreadExit,
+  dstThreadSleep,
+  dstThreadWake,
+  dstDataTrigger,
+  dstTimerTrigger,
+  dstStatusTrigger,
+  dstAvailTrigger,
+  dstWndHandler,
+  dstProcHandler,
+  dstEventHandler
+};
+
+struct TSioDispatchEntry {
+  DWORD Time = 0; // ms since the port was opened
+  TDispatchType Type = dtNone;
+  TDispatchSubType SubType = dstReadCom;
+  DWORD Data = 0;
+  DWORD OtherData = 0;
+};
+using TSioDispatchLogSink = void (*)(void* context, const TSioDispatchEntry& entry);
+// kind 'R' for received bytes taken, 'T' for bytes queued to send.
+using TSioTraceSink = void (*)(void* context, char kind, const char* bytes, unsigned len);
+
+// One step of a data trigger's partial match with the received byte `c`: true when an
+// occurrence of the pattern ends at c (the match state then starts afresh).
+bool DataTriggerMatchStep(TDataTrigger& trigger, char c);
+
 // A copy of one trigger, as FindTriggerFromHandle reports it.
 using TTriggerRecord = std::variant<std::monostate, TTimerTrigger, TDataTrigger, TStatusTrigger>;
 
