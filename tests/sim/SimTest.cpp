@@ -1,0 +1,313 @@
+// The boot-loader simulator: its command line, each scenario on a real pseudo-terminal, the
+// close and reopen of the slave, and the program itself with its signals.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include "SimCore.h"
+#include "SlaveEnd.h"
+
+extern char** environ;
+
+namespace {
+
+const std::string Ack(1, '\x11');
+
+std::string TempDir() {
+  char tmpl[] = "/tmp/fwload-sim-test-XXXXXX";
+  const char* d = mkdtemp(tmpl);
+  return d ? d : "/tmp";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+struct TRunningSim {
+  TBootSim Sim;
+  explicit TRunningSim(TSimScenario scenario = {}) : Sim(scenario) {
+    std::string error;
+    EXPECT_TRUE(Sim.Open(error)) << error;
+    Sim.Start();
+  }
+};
+
+TSimOptions Parse(std::vector<std::string> args, bool ok = true) {
+  TSimOptions o;
+  std::string error;
+  EXPECT_EQ(ParseSimArguments(args, o, error), ok) << error;
+  if (!ok) {
+    EXPECT_FALSE(error.empty());
+  }
+  return o;
+}
+
+} // namespace
+
+TEST(SimArguments, ScenariosAndOptions) {
+  TSimOptions o = Parse({});
+  EXPECT_EQ(o.Scenario.Reply, TSimReply::Accept);
+  EXPECT_EQ(o.Scenario.Baud, 0u);
+  o = Parse({"--reject", "3", "--reject-byte", "0x5A", "--after", "2", "--latency", "40", "--baud",
+             "115200", "--link", "/tmp/l", "--record", "/tmp/r"});
+  EXPECT_EQ(o.Scenario.Reply, TSimReply::RejectThenAccept);
+  EXPECT_EQ(o.Scenario.Rejections, 3u);
+  EXPECT_EQ(o.Scenario.RejectByte, 0x5A);
+  EXPECT_EQ(o.Scenario.After, 2u);
+  EXPECT_EQ(o.Scenario.LatencyMs, 40u);
+  EXPECT_EQ(o.Scenario.Baud, 115200u);
+  EXPECT_EQ(o.LinkPath, "/tmp/l");
+  EXPECT_EQ(o.RecordPath, "/tmp/r");
+  EXPECT_EQ(Parse({"--zero"}).Scenario.Reply, TSimReply::Zero);
+  EXPECT_EQ(Parse({"--silent"}).Scenario.Reply, TSimReply::Silent);
+  EXPECT_EQ(Parse({"--twice"}).Scenario.Reply, TSimReply::Twice);
+}
+
+TEST(SimArguments, BadInputIsRefusedWithAReason) {
+  Parse({"--zero", "--silent"}, false);
+  Parse({"--reject"}, false);
+  Parse({"--reject", "x"}, false);
+  Parse({"--reject", "-1"}, false);
+  Parse({"--latency", "5ms"}, false);
+  Parse({"--baud", "0"}, false);
+  Parse({"--reject-byte", "0x11"}, false);
+  Parse({"--reject-byte", "0"}, false);
+  Parse({"--reject-byte", "256"}, false);
+  Parse({"--frobnicate"}, false);
+}
+
+TEST(Sim, AcceptsBlocksAndRecordsTheirPayloads) {
+  std::string dir = TempDir();
+  TBootSim sim;
+  std::string error;
+  ASSERT_TRUE(sim.Open(error)) << error;
+  ASSERT_TRUE(sim.RecordTo(dir + "/rec.bin", error)) << error;
+  sim.Start();
+  TSlaveEnd slave(sim.SlavePath());
+  ASSERT_TRUE(slave.Ok());
+  ASSERT_TRUE(slave.Write(Block("\xAA\xBB")));
+  EXPECT_EQ(slave.Read(1, 5000), Ack);
+  // A block split over two writes, and two blocks in one write, one of them empty.
+  ASSERT_TRUE(slave.Write(std::string("\x00\x03"
+                                      "a",
+                                      3)));
+  ASSERT_TRUE(slave.Write("bc"));
+  EXPECT_EQ(slave.Read(1, 5000), Ack);
+  ASSERT_TRUE(slave.Write(Block("") + Block("xyz")));
+  EXPECT_EQ(slave.Read(2, 5000), Ack + Ack);
+  ASSERT_TRUE(sim.WaitForBlocks(4, 5000));
+  EXPECT_EQ(sim.Accepted(), (std::vector<std::string>{"\xAA\xBB", "abc", "", "xyz"}));
+  EXPECT_EQ(sim.Received(), Block("\xAA\xBB") + Block("abc") + Block("") + Block("xyz"));
+  EXPECT_EQ(ReadFile(dir + "/rec.bin"), "\xAA\xBB"
+                                        "abcxyz");
+}
+
+TEST(Sim, RejectsEachBlockKTimesThenAccepts) {
+  TRunningSim s({TSimReply::RejectThenAccept, 2, 0x55});
+  TSlaveEnd slave(s.Sim.SlavePath());
+  for (const char* payload : {"one", "two"}) {
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_TRUE(slave.Write(Block(payload)));
+      EXPECT_EQ(slave.Read(1, 5000), "\x55") << payload << " send " << i;
+    }
+    ASSERT_TRUE(slave.Write(Block(payload)));
+    EXPECT_EQ(slave.Read(1, 5000), Ack) << payload;
+  }
+  EXPECT_EQ(s.Sim.BlocksSeen(), 6u);
+  EXPECT_EQ(s.Sim.Accepted(), (std::vector<std::string>{"one", "two"}));
+}
+
+TEST(Sim, ZeroSilenceAndTwice) {
+  {
+    TRunningSim s({TSimReply::Zero});
+    TSlaveEnd slave(s.Sim.SlavePath());
+    ASSERT_TRUE(slave.Write(Block("p")));
+    EXPECT_EQ(slave.Read(1, 5000), std::string(1, '\0'));
+    EXPECT_TRUE(s.Sim.Accepted().empty());
+  }
+  {
+    TRunningSim s({TSimReply::Silent});
+    TSlaveEnd slave(s.Sim.SlavePath());
+    ASSERT_TRUE(slave.Write(Block("p")));
+    ASSERT_TRUE(s.Sim.WaitForBlocks(1, 5000));
+    EXPECT_EQ(slave.Read(1, 300), "");
+  }
+  {
+    TRunningSim s({TSimReply::Twice});
+    TSlaveEnd slave(s.Sim.SlavePath());
+    ASSERT_TRUE(slave.Write(Block("p")));
+    EXPECT_EQ(slave.Read(3, 500), Ack + Ack);
+    EXPECT_EQ(s.Sim.Accepted().size(), 1u);
+  }
+}
+
+TEST(Sim, ScenarioStartsAfterTheFirstNBlocks) {
+  TSimScenario sc;
+  sc.Reply = TSimReply::Zero;
+  sc.After = 2;
+  TRunningSim s(sc);
+  TSlaveEnd slave(s.Sim.SlavePath());
+  std::string replies;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(slave.Write(Block("b")));
+    replies += slave.Read(1, 5000);
+  }
+  EXPECT_EQ(replies, Ack + Ack + std::string(1, '\0'));
+}
+
+TEST(Sim, LatencyAndLinePacingDelayTheAnswer) {
+  TSimScenario sc;
+  sc.LatencyMs = 150;
+  {
+    TRunningSim s(sc);
+    TSlaveEnd slave(s.Sim.SlavePath());
+    long long start = TSlaveEnd::Now();
+    ASSERT_TRUE(slave.Write(Block("x")));
+    EXPECT_EQ(slave.Read(1, 5000), Ack);
+    EXPECT_GE(TSlaveEnd::Now() - start, 150);
+  }
+  // 962 bytes at 19200 baud are 501 ms on the line, and the answer 0.5 ms more.
+  TSimScenario paced;
+  paced.Baud = 19200;
+  TRunningSim s(paced);
+  TSlaveEnd slave(s.Sim.SlavePath());
+  long long start = TSlaveEnd::Now();
+  ASSERT_TRUE(slave.Write(Block(std::string(960, 'z'))));
+  EXPECT_EQ(slave.Read(1, 5000), Ack);
+  long long took = TSlaveEnd::Now() - start;
+  EXPECT_GE(took, 495);
+  EXPECT_LT(took, 2500);
+}
+
+TEST(Sim, SurvivesTheSlaveBeingClosedAndReopened) {
+  TRunningSim s;
+  {
+    TSlaveEnd slave(s.Sim.SlavePath());
+    ASSERT_TRUE(slave.Write(Block("first")));
+    EXPECT_EQ(slave.Read(1, 5000), Ack);
+    // Half a block, then the close: the next open starts afresh.
+    ASSERT_TRUE(slave.Write(std::string("\x00\x09"
+                                        "hal",
+                                        5)));
+    ASSERT_TRUE(s.Sim.WaitForBlocks(1, 5000));
+  }
+  ASSERT_TRUE(s.Sim.WaitForHangups(1, 5000));
+  for (int round = 0; round < 3; ++round) {
+    TSlaveEnd slave(s.Sim.SlavePath());
+    ASSERT_TRUE(slave.Ok());
+    ASSERT_TRUE(slave.Write(Block("again")));
+    EXPECT_EQ(slave.Read(1, 5000), Ack) << "round " << round;
+    slave.Close();
+    ASSERT_TRUE(s.Sim.WaitForHangups(static_cast<unsigned>(round) + 2, 5000));
+  }
+  EXPECT_EQ(s.Sim.Accepted(), (std::vector<std::string>{"first", "again", "again", "again"}));
+}
+
+// ---- the program ----
+
+namespace {
+
+struct TSimProcess {
+  pid_t Pid = -1;
+  int Out = -1;
+
+  explicit TSimProcess(std::vector<std::string> args) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_addclose(&fa, fds[0]);
+    args.insert(args.begin(), FWLOAD_SIM_PATH);
+    std::vector<char*> argv;
+    for (auto& a : args)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&Pid, FWLOAD_SIM_PATH, &fa, nullptr, argv.data(), environ) != 0) Pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(fds[1]);
+    Out = fds[0];
+  }
+  ~TSimProcess() {
+    if (Pid > 0) {
+      kill(Pid, SIGKILL);
+      waitpid(Pid, nullptr, 0);
+    }
+    if (Out >= 0) ::close(Out);
+  }
+  std::string ReadLine(int timeoutMs) {
+    std::string line;
+    long long deadline = TSlaveEnd::Now() + timeoutMs;
+    char c;
+    while (TSlaveEnd::Now() < deadline) {
+      pollfd p{Out, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(deadline - TSlaveEnd::Now())) <= 0) break;
+      if (::read(Out, &c, 1) != 1) break;
+      if (c == '\n') return line;
+      line += c;
+    }
+    return line;
+  }
+  // The exit status, or -1 when it has not ended within `timeoutMs`.
+  int WaitExit(int timeoutMs) {
+    // A pidfd becomes readable when the child ends.
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, Pid, 0));
+    if (pidfd < 0) return -1;
+    pollfd p{pidfd, POLLIN, 0};
+    int ready = ::poll(&p, 1, timeoutMs);
+    ::close(pidfd);
+    int status = 0;
+    if (ready <= 0 || waitpid(Pid, &status, 0) != Pid) return -1;
+    Pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+};
+
+} // namespace
+
+TEST(SimProgram, PrintsTheSlaveLinksItRecordsAndEndsOnSignals) {
+  std::string dir = TempDir();
+  for (int sig : {SIGTERM, SIGINT}) {
+    std::string link = dir + "/port" + std::to_string(sig);
+    std::string rec = dir + "/rec" + std::to_string(sig);
+    TSimProcess p({"--record", rec, "--link", link});
+    ASSERT_GT(p.Pid, 0);
+    std::string slavePath = p.ReadLine(5000);
+    ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), slavePath);
+    {
+      TSlaveEnd slave(link);
+      ASSERT_TRUE(slave.Write(Block("hello")));
+      EXPECT_EQ(slave.Read(1, 5000), Ack);
+    }
+    // Reopened after the close, as the program does around its settings dialog.
+    {
+      TSlaveEnd slave(link);
+      ASSERT_TRUE(slave.Write(Block("world")));
+      EXPECT_EQ(slave.Read(1, 5000), Ack);
+    }
+    kill(p.Pid, sig);
+    EXPECT_EQ(p.WaitExit(5000), 0);
+    struct stat st {};
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link is removed at the end";
+    EXPECT_EQ(ReadFile(rec), "helloworld");
+  }
+}
+
+TEST(SimProgram, BadArgumentsEndWithStatus2) {
+  TSimProcess p({"--reject", "many"});
+  ASSERT_GT(p.Pid, 0);
+  EXPECT_EQ(p.WaitExit(5000), 2);
+}

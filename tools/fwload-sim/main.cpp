@@ -1,0 +1,85 @@
+// fwload-sim: a device boot loader on a pseudo-terminal, for trying fwload without hardware.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "SimCore.h"
+
+namespace {
+
+TBootSim* Sim = nullptr;
+
+void OnSignal(int) {
+  if (Sim) Sim->Stop();
+}
+
+// Replaces an old symlink of ours; never a file or directory that happens to have the name.
+bool MakeLink(const std::string& target, const std::string& link, std::string& error) {
+  struct stat st {};
+  if (lstat(link.c_str(), &st) == 0) {
+    if (!S_ISLNK(st.st_mode)) {
+      error = link + " exists and is not a symbolic link";
+      return false;
+    }
+    if (unlink(link.c_str()) != 0) {
+      error = link + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  if (symlink(target.c_str(), link.c_str()) != 0) {
+    error = link + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (const std::string& a : args)
+    if (a == "-h" || a == "--help") {
+      std::fputs(SimUsage().c_str(), stdout);
+      return 0;
+    }
+  TSimOptions options;
+  std::string error;
+  if (!ParseSimArguments(args, options, error)) {
+    std::fprintf(stderr, "fwload-sim: %s\n%s", error.c_str(), SimUsage().c_str());
+    return 2;
+  }
+
+  TBootSim sim(options.Scenario);
+  if (!sim.Open(error) ||
+      (!options.RecordPath.empty() && !sim.RecordTo(options.RecordPath, error))) {
+    std::fprintf(stderr, "fwload-sim: %s\n", error.c_str());
+    return 1;
+  }
+  if (!options.LinkPath.empty() && !MakeLink(sim.SlavePath(), options.LinkPath, error)) {
+    std::fprintf(stderr, "fwload-sim: %s\n", error.c_str());
+    return 1;
+  }
+
+  Sim = &sim;
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  std::printf("%s\n", sim.SlavePath().c_str());
+  std::fflush(stdout);
+  sim.Run();
+
+  Sim = nullptr;
+  if (!options.LinkPath.empty()) unlink(options.LinkPath.c_str());
+  std::fprintf(stderr, "fwload-sim: %u blocks, %zu accepted\n", sim.BlocksSeen(),
+               sim.Accepted().size());
+  return 0;
+}
