@@ -1,0 +1,82 @@
+#include "app/Settings.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sys/stat.h>
+
+#include "platform/Win32.h"
+#include "runtime/IniFiles.h"
+#include "runtime/SysUtils.h"
+
+namespace {
+
+constexpr int MaxMappedPort = 50;
+
+// mkdir -p; what cannot be made shows later as the write's own error.
+void MakeDirectories(const std::string& dir) {
+  if (dir.empty() || DirectoryExists(dir)) return;
+  std::string parent = ExtractFileDir(ExcludeTrailingPathDelimiter(dir));
+  if (!parent.empty() && parent != dir) MakeDirectories(parent);
+  ::mkdir(dir.c_str(), 0777);
+}
+
+} // namespace
+
+std::string SettingsFileBeside(const std::string& executablePath) {
+  return ChangeFileExt(executablePath, ".INI");
+}
+
+std::string SettingsFilePath(const std::string& executablePath, const char* xdgConfigHome,
+                             const char* home) {
+  std::string beside = SettingsFileBeside(executablePath);
+  if (DirectoryWritable(ExtractFileDir(beside))) return beside;
+  std::string configHome;
+  if (xdgConfigHome && xdgConfigHome[0] == '/') {
+    configHome = xdgConfigHome;
+  } else {
+    configHome = IncludeTrailingPathDelimiter(home && home[0] ? home : "/") + ".config";
+  }
+  return IncludeTrailingPathDelimiter(configHome) + "fwload/" + ExtractFileName(beside);
+}
+
+std::string SettingsFilePath() {
+  return SettingsFilePath(ParamStr0(), std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+}
+
+TSettings ReadSettingsFile(const std::string& fileName) {
+  TIniFile ini(fileName);
+  TSettings defaults;
+  TSettings s;
+  s.Top = ini.ReadInteger("Form", "Top", defaults.Top);
+  s.Left = ini.ReadInteger("Form", "Left", defaults.Left);
+  s.ComNumber = static_cast<uint16_t>(ini.ReadInteger("COM", "Number", defaults.ComNumber));
+  s.Baud = ini.ReadInteger("COM", "Baud", defaults.Baud);
+  return s;
+}
+
+void WriteSettingsFile(const std::string& fileName, const TSettings& settings) {
+  MakeDirectories(ExtractFileDir(fileName));
+  TIniFile ini(fileName);
+  ini.WriteInteger("Form", "Top", settings.Top);
+  ini.WriteInteger("Form", "Left", settings.Left);
+  ini.WriteInteger("COM", "Number", settings.ComNumber);
+  ini.WriteInteger("COM", "Baud", settings.Baud);
+}
+
+std::vector<std::pair<int, std::string>> ReadPortMap(const std::string& fileName) {
+  std::vector<std::pair<int, std::string>> map;
+  TIniFile ini(fileName);
+  if (!ini.SectionExists("Ports")) return map;
+  for (int n = 1; n <= MaxMappedPort; ++n) {
+    std::string device = ini.ReadString("Ports", "COM" + std::to_string(n), "");
+    if (!device.empty()) map.emplace_back(n, device);
+  }
+  return map;
+}
+
+int ApplyPortMap(const std::string& fileName) {
+  int taken = 0;
+  for (const auto& [port, device] : ReadPortMap(fileName))
+    if (platform::SetPortDevice(port, device)) ++taken;
+  return taken;
+}

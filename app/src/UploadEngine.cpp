@@ -1,0 +1,137 @@
+#include "app/UploadEngine.h"
+
+#include <memory>
+#include <sys/stat.h>
+
+#include "app/EncodedFile.h"
+#include "platform/Win32.h"
+#include "runtime/SysUtils.h"
+
+uint32_t TUploadHost::TickCount() {
+  return GetTickCount();
+}
+
+namespace {
+
+struct TFileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using TFilePtr = std::unique_ptr<std::FILE, TFileCloser>;
+
+void WakeHost(void* context) {
+  static_cast<TUploadHost*>(context)->Wake();
+}
+
+// Received bytes end the host's wait for as long as the upload runs.
+class TReceiveWake {
+public:
+  TReceiveWake(TUploadPort& port, TUploadHost& host) : FPort(port) {
+    FPort.SetReceiveWake(&WakeHost, &host);
+  }
+  ~TReceiveWake() { FPort.SetReceiveWake(nullptr, nullptr); }
+  TReceiveWake(const TReceiveWake&) = delete;
+  TReceiveWake& operator=(const TReceiveWake&) = delete;
+
+private:
+  TUploadPort& FPort;
+};
+
+// A folder opens for reading here but not on the system the format comes from, and it would
+// read as an empty image: it counts as a file that cannot be opened.
+TFilePtr OpenEncodedFile(const std::string& fileName) {
+  if (fileName.empty()) return nullptr;
+  TFilePtr file(std::fopen(fileName.c_str(), "rb"));
+  struct stat st {};
+  if (file && (fstat(fileno(file.get()), &st) != 0 || S_ISDIR(st.st_mode))) file.reset();
+  return file;
+}
+
+} // namespace
+
+TUploadOutcome TUploadEngine::Run(const std::string& fileName) {
+  using namespace UploadText;
+  FBlockedPasses = 0;
+  FHost.SetIdle(false);
+  TFilePtr file;
+  try {
+    FHost.ClearLog();
+    FHost.AddLogLine(Start);
+    auto finish = [&](TUploadOutcome outcome, const std::string& line) {
+      FHost.AddLogLine(line);
+      file.reset();
+      FHost.SetIdle(true);
+      return outcome;
+    };
+
+    file = OpenEncodedFile(fileName);
+    if (!file) return finish(TUploadOutcome::NotFound, ErrorFile + fileName + NotFound);
+
+    std::unique_ptr<uint8_t[]> image(new uint8_t[FirmwareImageSize]);
+    TEncodedRead read = ReadEncodedImage(file.get(), image.get(), FirmwareImageSize);
+    // A file that fails while being read is as unreadable as one that does not open.
+    if (std::ferror(file.get()))
+      return finish(TUploadOutcome::NotFound, ErrorFile + fileName + NotFound);
+    if (read.TooBig) return finish(TUploadOutcome::TooBig, ErrorFile + fileName + TooBig);
+    if (CheckImage(image.get(), read.Count) != TImageCheck::Ok)
+      return finish(TUploadOutcome::Corrupt, ErrorFile + fileName + Corrupt);
+
+    FHost.AddLogLine(File + ExtractFileName(fileName) + Loaded);
+    FHost.AddLogLine(Loading);
+
+    const int32_t count = static_cast<int32_t>(read.Count);
+    int32_t position = 0;
+    int32_t acknowledged = 0;
+    uint8_t attempts = 0;
+    TReceiveWake wake(FPort, FHost);
+    while (position < count) {
+      int32_t blockSize = (image[position] << 8 | image[position + 1]) + 2;
+      FHost.SetProgress(acknowledged * 100 / count);
+      FPort.FlushOutBuffer();
+      FPort.FlushInBuffer();
+      FPort.PutBlock(&image[position], static_cast<uint16_t>(blockSize));
+      switch (WaitForReply()) {
+      case TWait::TimedOut:
+        return finish(TUploadOutcome::TimedOut, NoAnswer);
+      case TWait::Stopped:
+        return finish(TUploadOutcome::Stopped, Stopped);
+      case TWait::Reply:
+        break;
+      }
+      char reply = FPort.GetChar();
+      if (reply == ReplyRefused) return finish(TUploadOutcome::NoAnswer, NoAnswer);
+      if (reply == ReplyAccepted) {
+        acknowledged += blockSize;
+        attempts = 0;
+        position += blockSize;
+        continue;
+      }
+      if (++attempts >= MaxRejections) return finish(TUploadOutcome::Rejected, CrcError);
+    }
+    file.reset();
+    FHost.SetProgress(100);
+    FHost.AddLogLine(Success);
+    FHost.SetIdle(true);
+    return TUploadOutcome::Success;
+  } catch (...) {
+    // The error display comes after this: the window must be usable again by then.
+    file.reset();
+    FHost.SetIdle(true);
+    throw;
+  }
+}
+
+TUploadEngine::TWait TUploadEngine::WaitForReply() {
+  // Elapsed time rather than an absolute deadline, so that the counter's wrap (every 49.7
+  // days) neither ends the wait early nor stretches it.
+  const uint32_t start = FHost.TickCount();
+  for (;;) {
+    if (FPort.CharReady()) return TWait::Reply;
+    uint32_t elapsed = FHost.TickCount() - start;
+    if (elapsed > ReplyTimeoutMs) return TWait::TimedOut;
+    FHost.ProcessMessages();
+    if (!FHost.Busy()) return TWait::Stopped;
+    // Nothing to do in this pass: sleep until an event, received bytes or the deadline.
+    ++FBlockedPasses;
+    FHost.WaitForActivity(ReplyTimeoutMs + 1 - elapsed);
+  }
+}
