@@ -33,31 +33,39 @@ template <class T> void CopyList(TTriggerList<T>& to, const TTriggerList<T>& fro
     to.push_back(std::make_unique<T>(*t));
 }
 
-template <class T> bool BaseInList(const TTriggerList<T>& list, unsigned base) {
-  for (const auto& t : list)
-    if ((t->Handle & ~7u) == base) return true;
-  return false;
-}
-
 } // namespace
 
 // ---- handles ----
 
 bool TSioBaseDispatcher::TriggerHandleInUse(unsigned base) const {
-  return BaseInList(FTimerTriggers, base) || BaseInList(FDataTriggers, base) ||
-         BaseInList(FStatusTriggers, base);
+  unsigned slot = base / 8;
+  return slot < FHandleUse.size() && FHandleUse[slot] != 0;
+}
+
+void TSioBaseDispatcher::RecountTriggerHandles() {
+  FHandleUse.assign(MaxTriggerHandle / 8 + 1, 0);
+  auto count = [&](const auto& list) {
+    for (const auto& t : list)
+      if (t->Handle / 8 < FHandleUse.size()) ++FHandleUse[t->Handle / 8];
+  };
+  count(FTimerTriggers);
+  count(FDataTriggers);
+  count(FStatusTriggers);
 }
 
 unsigned TSioBaseDispatcher::NewTriggerHandle() {
+  if (FHandleUse.empty()) RecountTriggerHandles();
+  unsigned handle = 0;
   // Restored triggers keep their handles while the counter starts again at 1: skip those, or
   // two triggers would answer to one handle.
-  while (FTriggerCounter < TriggerCounterLimit) {
-    unsigned handle = FTriggerCounter++ * 8;
-    if (!TriggerHandleInUse(handle)) return handle;
+  while (handle == 0 && FTriggerCounter < TriggerCounterLimit) {
+    unsigned candidate = FTriggerCounter++ * 8;
+    if (!TriggerHandleInUse(candidate)) handle = candidate;
   }
-  for (unsigned handle = 8; handle <= MaxTriggerHandle; handle += 8)
-    if (!TriggerHandleInUse(handle)) return handle;
-  return 0;
+  for (unsigned slot = 1; handle == 0 && slot < FHandleUse.size(); ++slot)
+    if (FHandleUse[slot] == 0) handle = slot * 8;
+  if (handle != 0) ++FHandleUse[handle / 8];
+  return handle;
 }
 
 // ---- adding and changing triggers ----
@@ -204,6 +212,7 @@ int TSioBaseDispatcher::FindTriggerFromHandle(unsigned handle, bool remove, TTri
       type = kind;
       record = **it;
       if (remove) {
+        if (handle / 8 < FHandleUse.size() && FHandleUse[handle / 8] > 0) --FHandleUse[handle / 8];
         list.erase(it);
         LogDispatch(dtTriggerDispose, subType, handle, 0);
       }
@@ -358,6 +367,7 @@ int TSioBaseDispatcher::RestoreTriggers(TTriggerSave& save) {
   CopyList(FTimerTriggers, save.TimerTriggers);
   CopyList(FDataTriggers, save.DataTriggers);
   CopyList(FStatusTriggers, save.StatusTriggers);
+  RecountTriggerHandles();
   return ecOK;
 }
 
@@ -398,6 +408,7 @@ void TSioBaseDispatcher::ResetTriggerMachinery() {
   FTimerTriggers.clear();
   FDataTriggers.clear();
   FStatusTriggers.clear();
+  FHandleUse.assign(MaxTriggerHandle / 8 + 1, 0);
   FTriggerCounter = 1;
 }
 

@@ -332,6 +332,8 @@ protected:
   // State lock held: the next free handle, 0 when none is left.
   unsigned NewTriggerHandle();
   bool TriggerHandleInUse(unsigned base) const;
+  // State lock held: counts the handles of the three trigger lists afresh.
+  void RecountTriggerHandles();
   // State lock held: whether the armed status trigger's condition holds, and its value.
   bool StatusConditionHolds(TStatusTrigger& trigger, DWORD& value);
   template <class T>
@@ -444,6 +446,8 @@ protected:
   bool FRxScanFull = false;
   // State lock: counts receive flushes, so an evaluation can tell that one came in between.
   unsigned FRxFlushCount = 0;
+  // State lock: how many triggers use each handle / 8, so that a free one is found quickly.
+  std::vector<uint16_t> FHandleUse;
   // Handles of the data triggers hit at one byte; used by the evaluation only.
   std::vector<unsigned> FHitHandles;
   std::atomic<bool> FTracing{false};
