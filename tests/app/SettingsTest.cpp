@@ -1,0 +1,151 @@
+// The settings file: defaults, the number forms that read, the order a new file is written in,
+// other content kept, where the file lies, and the port map it carries.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "TempFiles.h"
+#include "app/Settings.h"
+#include "platform/Win32.h"
+#include "runtime/SysUtils.h"
+
+namespace {
+
+TSettings ReadText(const TTempDir& dir, const std::string& text) {
+  return ReadSettingsFile(dir.Write("fwload.INI", text));
+}
+
+} // namespace
+
+TEST(Settings, MissingFileSectionsAndKeysGiveTheDefaults) {
+  TTempDir dir;
+  for (TSettings s : {ReadSettingsFile(dir.File("none.INI")), ReadText(dir, ""),
+                      ReadText(dir, "[Other]\nTop=5\n"), ReadText(dir, "[Form]\n[COM]\n")}) {
+    EXPECT_EQ(s.Top, 100);
+    EXPECT_EQ(s.Left, 100);
+    EXPECT_EQ(s.ComNumber, 1);
+    EXPECT_EQ(s.Baud, 19200) << "not the component's designed 9600";
+  }
+}
+
+TEST(Settings, ValuesInTheirWrittenForms) {
+  TTempDir dir;
+  EXPECT_EQ(ReadText(dir, "[COM]\nBaud=0x4B00\n").Baud, 19200);
+  EXPECT_EQ(ReadText(dir, "[COM]\nBaud=$4B00\n").Baud, 19200);
+  EXPECT_EQ(ReadText(dir, "[COM]\nBaud=0X4b00\n").Baud, 19200);
+  EXPECT_EQ(ReadText(dir, "[COM]\nBaud=57600\n").Baud, 57600);
+  EXPECT_EQ(ReadText(dir, "[COM]\nBaud=1200\n").Baud, 1200) << "not checked against a list";
+  EXPECT_EQ(ReadText(dir, "[COM]\nNumber=2x\n").ComNumber, 1);
+  EXPECT_EQ(ReadText(dir, "[COM]\nNumber=\n").ComNumber, 1);
+  EXPECT_EQ(ReadText(dir, "[COM]\nNumber=0x\n").ComNumber, 1);
+  EXPECT_EQ(ReadText(dir, "[COM]\nNumber=7\n").ComNumber, 7);
+  EXPECT_EQ(ReadText(dir, "[COM]\nNumber=65538\n").ComNumber, 2) << "its low 16 bits";
+  EXPECT_EQ(ReadText(dir, "[COM]\nNumber=-1\n").ComNumber, 65535);
+  EXPECT_EQ(ReadText(dir, "[COM]\nBaud=4294967296\n").Baud, 19200) << "beyond 32 bits";
+  TSettings s = ReadText(dir, "[form]\ntop=-5\nLEFT=12\n");
+  EXPECT_EQ(s.Top, -5);
+  EXPECT_EQ(s.Left, 12);
+}
+
+TEST(Settings, ANewFileHoldsTheFourKeysInWriteOrder) {
+  TTempDir dir;
+  std::string path = dir.File("fwload.INI");
+  TSettings s;
+  s.Top = -5;
+  s.Left = 308;
+  s.ComNumber = 2;
+  s.Baud = 115200;
+  WriteSettingsFile(path, s);
+  std::string text = ReadWholeFile(path);
+  size_t form = text.find("[Form]"), top = text.find("Top=-5"), left = text.find("Left=308"),
+         com = text.find("[COM]"), number = text.find("Number=2"), baud = text.find("Baud=115200");
+  ASSERT_NE(form, std::string::npos) << text;
+  ASSERT_NE(baud, std::string::npos) << text;
+  EXPECT_LT(form, top);
+  EXPECT_LT(top, left);
+  EXPECT_LT(left, com);
+  EXPECT_LT(com, number);
+  EXPECT_LT(number, baud);
+  TSettings back = ReadSettingsFile(path);
+  EXPECT_EQ(back.Top, -5);
+  EXPECT_EQ(back.Left, 308);
+  EXPECT_EQ(back.ComNumber, 2);
+  EXPECT_EQ(back.Baud, 115200);
+}
+
+TEST(Settings, WritingKeepsOtherContentAndReplacesValuesInPlace) {
+  TTempDir dir;
+  std::string path = dir.Write("fwload.INI", "; kept\n[COM]\nBaud=0x4B00\nParity=N\n"
+                                             "[Ports]\nCOM1=/dev/ttyUSB0\n[Form]\nLeft=1\n");
+  WriteSettingsFile(path, TSettings{});
+  std::string text = ReadWholeFile(path);
+  EXPECT_NE(text.find("; kept"), std::string::npos) << text;
+  EXPECT_NE(text.find("Parity=N"), std::string::npos) << text;
+  EXPECT_NE(text.find("COM1=/dev/ttyUSB0"), std::string::npos) << text;
+  EXPECT_EQ(text.find("0x4B00"), std::string::npos) << text;
+  // The replaced value stays where its key was: before Parity, in its section.
+  EXPECT_LT(text.find("Baud=19200"), text.find("Parity=N")) << text;
+  EXPECT_LT(text.find("[COM]"), text.find("Number=1")) << text;
+  EXPECT_LT(text.find("[Form]"), text.find("Left=100")) << text;
+}
+
+TEST(Settings, ARefusedWriteNamesTheFile) {
+  TTempDir dir;
+  dir.Write("plain", "a file, not a folder");
+  std::string path = dir.File("plain/sub/fwload.INI");
+  try {
+    WriteSettingsFile(path, TSettings{});
+    FAIL() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Unable to write to " + path);
+  }
+}
+
+TEST(SettingsPath, BesideTheExecutableWithItsExtensionReplaced) {
+  EXPECT_EQ(SettingsFileBeside("/opt/fw/fwload"), "/opt/fw/fwload.INI");
+  EXPECT_EQ(SettingsFileBeside("/opt/fw/fwload.exe"), "/opt/fw/fwload.INI");
+  EXPECT_EQ(SettingsFileBeside("/opt/fw.d/fwload"), "/opt/fw.d/fwload.INI");
+  EXPECT_EQ(SettingsFileBeside("/opt/fw/fw.load.bin"), "/opt/fw/fw.load.INI");
+}
+
+TEST(SettingsPath, AnUnwritableFolderSendsItToTheUsersConfiguration) {
+  TTempDir dir;
+  EXPECT_EQ(SettingsFilePath(dir.File("fwload"), "/cfg", "/home/u"), dir.File("fwload.INI"));
+  std::string gone = dir.File("missing/fwload");
+  EXPECT_EQ(SettingsFilePath(gone, "/cfg", "/home/u"), "/cfg/fwload/fwload.INI");
+  EXPECT_EQ(SettingsFilePath(gone, nullptr, "/home/u"), "/home/u/.config/fwload/fwload.INI");
+  EXPECT_EQ(SettingsFilePath(gone, "", "/home/u"), "/home/u/.config/fwload/fwload.INI");
+  EXPECT_EQ(SettingsFilePath(gone, "relative", "/home/u"), "/home/u/.config/fwload/fwload.INI");
+  EXPECT_EQ(SettingsFilePath(), SettingsFileBeside(ParamStr0())) << "the test folder is writable";
+}
+
+TEST(SettingsPath, TheConfigurationFolderIsMadeOnFirstWrite) {
+  TTempDir dir;
+  std::string path = SettingsFilePath(dir.File("missing/fwload"), dir.File("cfg").c_str(), "/");
+  EXPECT_EQ(path, dir.File("cfg/fwload/fwload.INI"));
+  TSettings s;
+  s.Baud = 57600;
+  WriteSettingsFile(path, s);
+  EXPECT_EQ(ReadSettingsFile(path).Baud, 57600);
+}
+
+TEST(PortMap, TakesComOneToFiftyWithDevices) {
+  TTempDir dir;
+  std::string path = dir.Write("fwload.INI", "[Ports]\nCOM1=/dev/pts/71\ncom3 = /dev/ttyUSB4\n"
+                                             "COM50=/dev/ttyACM0\nCOM51=/dev/ttyS9\nCOM0=/x\n"
+                                             "COM2=\nCOMX=/y\n[COM]\nCOM4=/not/ports\n");
+  auto map = ReadPortMap(path);
+  ASSERT_EQ(map.size(), 3u);
+  EXPECT_EQ(map[0], (std::pair<int, std::string>{1, "/dev/pts/71"}));
+  EXPECT_EQ(map[1], (std::pair<int, std::string>{3, "/dev/ttyUSB4"}));
+  EXPECT_EQ(map[2], (std::pair<int, std::string>{50, "/dev/ttyACM0"}));
+  EXPECT_TRUE(ReadPortMap(dir.File("none.INI")).empty());
+
+  EXPECT_EQ(ApplyPortMap(path), 3);
+  EXPECT_EQ(platform::ResolvePortDevice(1), "/dev/pts/71");
+  EXPECT_EQ(platform::ResolvePortDevice(3), "/dev/ttyUSB4");
+  EXPECT_EQ(platform::ResolvePortDevice(50), "/dev/ttyACM0");
+  EXPECT_NE(platform::ResolvePortDevice(51), "/dev/ttyS9");
+  for (int n : {1, 3, 50})
+    platform::SetPortDevice(n, "");
+}
