@@ -130,10 +130,14 @@ TEST(Upload, ASecondReplyByteIsDiscardedByTheNextPurge) {
   std::vector<std::string> blocks;
   for (unsigned i = 0; i < 20; ++i)
     blocks.push_back(Payload(30, i));
-  TUploadRig rig(Scenario(TSimReply::Twice));
+  TSimScenario twice = Scenario(TSimReply::Twice);
+  twice.LatencyMs = 5;
+  TUploadRig rig(twice);
   std::string path = rig.WriteFirmware(blocks);
   EXPECT_EQ(rig.Run(path), TUploadOutcome::Success);
-  // Read as the next block's reply, a stale 0x11 would let a block pass unseen by the device.
+  // Read as the next block's reply, a stale 0x11 would send the block after it before the
+  // device has answered.
+  EXPECT_EQ(rig.Sim.EarlyBlocks(), 0u);
   EXPECT_EQ(rig.Sim.BlocksSeen(), 20u);
   EXPECT_EQ(rig.Sim.Accepted(), blocks);
 }

@@ -175,6 +175,11 @@ TEST(Sim, LatencyAndLinePacingDelayTheAnswer) {
     ASSERT_TRUE(slave.Write(Block("x")));
     EXPECT_EQ(slave.Read(1, 5000), Ack);
     EXPECT_GE(TSlaveEnd::Now() - start, 150);
+    EXPECT_EQ(s.Sim.EarlyBlocks(), 0u);
+    // A block sent before the answer to the last one came is noted.
+    ASSERT_TRUE(slave.Write(Block("y") + Block("z")));
+    EXPECT_EQ(slave.Read(2, 5000), Ack + Ack);
+    EXPECT_EQ(s.Sim.EarlyBlocks(), 1u);
   }
   // 962 bytes at 19200 baud are 501 ms on the line, and the answer 0.5 ms more.
   TSimScenario paced;

@@ -272,6 +272,10 @@ void TBootSim::TakeBytes(const char* bytes, size_t len, TClock::time_point arriv
   TClock::time_point onLine = std::max(arrival, FLineFreeAt);
   for (size_t i = 0; i < len; ++i) {
     onLine += byteTime;
+    if (FBlock.empty() && !FReplies.empty()) {
+      std::lock_guard<std::mutex> lock(FLock);
+      ++FEarlyBlocks;
+    }
     FBlock.push_back(bytes[i]);
     if (!FHaveLength) {
       if (FBlock.size() < 2) continue;
@@ -367,6 +371,11 @@ std::string TBootSim::Received() const {
 unsigned TBootSim::Hangups() const {
   std::lock_guard<std::mutex> lock(FLock);
   return FHangups;
+}
+
+unsigned TBootSim::EarlyBlocks() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FEarlyBlocks;
 }
 
 bool TBootSim::WaitForBlocks(unsigned count, int timeoutMs) const {

@@ -71,6 +71,9 @@ public:
   std::vector<std::string> Accepted() const; // payloads of accepted blocks, in order
   std::string Received() const;              // every byte received, in order
   unsigned Hangups() const;                  // times the slave side was closed by all its users
+  // Blocks whose first byte came while the answer to the one before was still due: the
+  // program did not wait for its answer.
+  unsigned EarlyBlocks() const;
   // Waits until `count` blocks were seen; false after `timeoutMs`.
   bool WaitForBlocks(unsigned count, int timeoutMs) const;
   bool WaitForHangups(unsigned count, int timeoutMs) const;
@@ -109,6 +112,7 @@ private:
   mutable std::condition_variable FChanged;
   unsigned FBlocksSeen = 0;
   unsigned FHangups = 0;
+  unsigned FEarlyBlocks = 0;
   std::vector<std::string> FAccepted;
   std::string FReceived;
 };
