@@ -58,7 +58,8 @@ void TPlainUploadHost::ProcessMessages() {
 }
 
 void TPlainUploadHost::WaitForActivity(uint32_t timeoutMs) {
-  MsgWaitForMultipleObjects(1, &FWakeEvent, FALSE, timeoutMs, QS_ALLINPUT);
+  // Any input still queued ends the wait, not only input that is new since the last look.
+  MsgWaitForMultipleObjectsEx(1, &FWakeEvent, timeoutMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
 void TPlainUploadHost::Wake() {
