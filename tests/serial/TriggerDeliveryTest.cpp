@@ -34,10 +34,10 @@ std::string Block(TSioBaseDispatcher& d, unsigned len) {
 // ---- what is delivered, and to whom ----
 
 TEST(TriggerDelivery, ALoneWindowWithoutPortHandlerIsNotToldAndTheBytesStay) {
+  TRecorder window;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
   TSioBaseDispatcher& d = *line.Disp;
-  TRecorder window;
   HWND wnd = MakeRecordingWindow(window);
   ASSERT_NE(wnd, nullptr);
   ASSERT_EQ(d.RegisterWndTriggerHandler(wnd), 0);
@@ -64,10 +64,10 @@ TEST(TriggerDelivery, ALoneWindowWithoutPortHandlerIsNotToldAndTheBytesStay) {
 }
 
 TEST(TriggerDelivery, DataTriggerFiresAcrossASplitStreamAndAgainWithoutRearming) {
+  TRecorder rec;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
   TSioBaseDispatcher& d = *line.Disp;
-  TRecorder rec;
   ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
   int h = d.AddDataTrigger("HELLO", false);
   ASSERT_GT(h, 0);
@@ -86,10 +86,10 @@ TEST(TriggerDelivery, DataTriggerFiresAcrossASplitStreamAndAgainWithoutRearming)
 }
 
 TEST(TriggerDelivery, IgnoreCaseFiresOnceForEachOccurrence) {
+  TRecorder rec;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
   TSioBaseDispatcher& d = *line.Disp;
-  TRecorder rec;
   ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
   int ok = d.AddDataTrigger("OK", true);
   int exact = d.AddDataTrigger("Ok", false);
@@ -111,10 +111,10 @@ TEST(TriggerDelivery, IgnoreCaseFiresOnceForEachOccurrence) {
 }
 
 TEST(TriggerDelivery, AvailBeforeAStringAnnouncesTheBytesInFrontOfIt) {
+  TRecorder rec;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
   TSioBaseDispatcher& d = *line.Disp;
-  TRecorder rec;
   ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
   ASSERT_EQ(d.ChangeLengthTrigger(1), 0);
   int h = d.AddDataTrigger("OK", false);
@@ -135,11 +135,11 @@ TEST(TriggerDelivery, AvailBeforeAStringAnnouncesTheBytesInFrontOfIt) {
 }
 
 TEST(TriggerDelivery, TwoHandlersReadTheSameBytesAndOnlyTheFurthestReadIsConsumed) {
+  TRecorder first, second;
+  std::string readFirst, readSecond;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
   TSioBaseDispatcher& d = *line.Disp;
-  TRecorder first, second;
-  std::string readFirst, readSecond;
   first.OnNote = [&](UINT msg, WPARAM, LPARAM) {
     if (msg == SioTriggerAvail) readFirst = Block(d, 3);
   };
@@ -164,10 +164,10 @@ TEST(TriggerDelivery, TwoHandlersReadTheSameBytesAndOnlyTheFurthestReadIsConsume
 }
 
 TEST(TriggerDelivery, AHandlerDeregisteredInItsOwnCallIsNotCalledAgain) {
+  TRecorder self, other, proc;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
   TSioBaseDispatcher& d = *line.Disp;
-  TRecorder self, other, proc;
   ProcRecorder<1>() = &proc;
   self.OnNote = [&](UINT, WPARAM, LPARAM) {
     EXPECT_EQ(d.DeregisterEventTriggerHandler(Method<1>(self)), 0);
@@ -190,10 +190,10 @@ TEST(TriggerDelivery, AHandlerDeregisteredInItsOwnCallIsNotCalledAgain) {
 }
 
 TEST(TriggerDelivery, ProcedureHandlersComeAfterMethodsAndBeforeWindows) {
+  TRecorder all;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
   TSioBaseDispatcher& d = *line.Disp;
-  TRecorder all;
   ProcRecorder<2>() = &all;
   HWND wnd = MakeRecordingWindow(all);
   ASSERT_EQ(d.RegisterWndTriggerHandler(wnd), 0);
@@ -215,12 +215,12 @@ TEST(TriggerDelivery, ProcedureHandlersComeAfterMethodsAndBeforeWindows) {
 }
 
 TEST(TriggerDelivery, AWindowThatDoesNotAnswerIsGivenUpAfterThreeSeconds) {
-  TLine<> line;
-  ASSERT_EQ(line.Open(), 0);
-  TSioBaseDispatcher& d = *line.Disp;
   TRecorder deaf, live, proc;
   std::atomic<HWND> deafWnd{nullptr};
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  TLine<> line;
+  ASSERT_EQ(line.Open(), 0);
+  TSioBaseDispatcher& d = *line.Disp;
   std::thread owner([&] {
     deafWnd = MakeRecordingWindow(deaf);
     WaitForSingleObject(release, 20000); // never pumps meanwhile
@@ -248,11 +248,11 @@ TEST(TriggerDelivery, AWindowThatDoesNotAnswerIsGivenUpAfterThreeSeconds) {
 
 TEST(TriggerDelivery, SynchronisedMethodRunsOnTheMainThreadWhileItPumps) {
   ASSERT_EQ(GetCurrentThreadId(), MainThreadID());
+  TRecorder sync, plain;
+  std::string seen;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
   TSioBaseDispatcher& d = *line.Disp;
-  TRecorder sync, plain;
-  std::string seen;
   sync.OnNote = [&](UINT, WPARAM, LPARAM) { seen = Block(d, 2); };
   ASSERT_EQ(d.RegisterSyncEventTriggerHandler(Method<1>(sync)), 0);
   ASSERT_EQ(d.RegisterEventTriggerHandler(Method<2>(plain)), 0);
@@ -270,10 +270,10 @@ TEST(TriggerDelivery, SynchronisedMethodRunsOnTheMainThreadWhileItPumps) {
 // ---- timers and status ----
 
 TEST(TriggerDelivery, TimerFiresOnTheDispatchCycleAndOnlyOncePerArming) {
+  TRecorder rec;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
   TSioBaseDispatcher& d = *line.Disp;
-  TRecorder rec;
   ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
   unsigned h = static_cast<unsigned>(d.AddTimerTrigger());
   unsigned sentinel = static_cast<unsigned>(d.AddTimerTrigger());
@@ -302,10 +302,10 @@ TEST(TriggerDelivery, TimerFiresOnTheDispatchCycleAndOnlyOncePerArming) {
 }
 
 TEST(TriggerDelivery, OutputFreeStatusFiresOnceWithTheFreeCount) {
+  TRecorder rec;
   TLine<> line;
   ASSERT_EQ(line.Open(115200, 4096, 4096), 0);
   TSioBaseDispatcher& d = *line.Disp;
-  TRecorder rec;
   ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
   unsigned h = static_cast<unsigned>(d.AddStatusTrigger(3));
   ASSERT_EQ(h & 7, 3u);
@@ -329,10 +329,10 @@ TEST(TriggerDelivery, OutputFreeStatusFiresOnceWithTheFreeCount) {
 }
 
 TEST(TriggerDelivery, OutputSentLineErrorAndOutputUsedStatus) {
+  TRecorder rec;
   TLine<TProbeDispatcher> line;
   ASSERT_EQ(line.Open(), 0);
   TProbeDispatcher& d = *line.Disp;
-  TRecorder rec;
   ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
   unsigned sent = static_cast<unsigned>(d.AddStatusTrigger(5));
   unsigned error = static_cast<unsigned>(d.AddStatusTrigger(2));
@@ -360,10 +360,10 @@ TEST(TriggerDelivery, OutputSentLineErrorAndOutputUsedStatus) {
 // ---- handlers acting on the port ----
 
 TEST(TriggerDelivery, ACloseAskedForInAHandlerWaitsForTheDeliveryAndEndsIt) {
+  TRecorder closer, after;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
   TSioBaseDispatcher& d = *line.Disp;
-  TRecorder closer, after;
   closer.OnNote = [&](UINT, WPARAM, LPARAM) {
     d.DonePort();
     // Still inside the delivery: the threads are running.
@@ -430,11 +430,11 @@ private:
 };
 
 TEST(TriggerDelivery, AWholeRingOfNewBytesIsScannedAndAnnounced) {
+  TRecorder rec;
+  THold hold;
   TLine<TMoveProbe> line;
   ASSERT_EQ(line.Open(115200, 16384, 4096), 0);
   TMoveProbe& d = *line.Disp;
-  TRecorder rec;
-  THold hold;
   rec.OnNote = [&](UINT msg, WPARAM, LPARAM) { hold.OnNote(msg); };
   ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
   // Read, write and scan positions all at 100.
@@ -461,12 +461,12 @@ TEST(TriggerDelivery, AWholeRingOfNewBytesIsScannedAndAnnounced) {
 }
 
 TEST(TriggerDelivery, AFlushInsideAnAvailDiscardsAllAndTheFlushedStringNeverFires) {
-  TLine<TMoveProbe> line;
-  ASSERT_EQ(line.Open(), 0);
-  TMoveProbe& d = *line.Disp;
   TRecorder rec;
   THold hold;
   std::atomic<bool> flushed{false};
+  TLine<TMoveProbe> line;
+  ASSERT_EQ(line.Open(), 0);
+  TMoveProbe& d = *line.Disp;
   rec.OnNote = [&](UINT msg, WPARAM, LPARAM) {
     hold.OnNote(msg);
     if (msg == SioTriggerAvail && !flushed.exchange(true)) d.FlushInBuffer();

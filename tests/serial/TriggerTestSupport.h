@@ -76,12 +76,12 @@ template <int N = 0> TSioNotifyEvent Method(TRecorder& recorder) {
 }
 
 // Procedure handlers have no object: each N records into its own global recorder.
-template <int N> TRecorder*& ProcRecorder() {
-  static TRecorder* recorder = nullptr;
+template <int N> std::atomic<TRecorder*>& ProcRecorder() {
+  static std::atomic<TRecorder*> recorder{nullptr};
   return recorder;
 }
 template <int N> void RecordProc(UINT msg, WPARAM wParam, LPARAM lParam) {
-  if (TRecorder* r = ProcRecorder<N>()) r->Add(msg, wParam, lParam);
+  if (TRecorder* r = ProcRecorder<N>().load()) r->Add(msg, wParam, lParam);
 }
 
 // A hidden window on the calling thread that records into `recorder`.
