@@ -13,6 +13,11 @@
 #include <vector>
 
 #include "PtyPeer.h"
+#include "SimCore.h"
+#include "app/DispatcherUploadPort.h"
+#include "app/PlainUploadHost.h"
+#include "app/UploadEngine.h"
+#include "platform/Win32Comm.h"
 
 namespace {
 
@@ -205,6 +210,127 @@ double EventHopMicros(int rounds) {
   return us;
 }
 
+// The encoded text of `blocks` blocks of `blockSize` bytes (length field included).
+std::string EncodedImage(int blocks, size_t blockSize) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string text;
+  size_t payload = blockSize - 2;
+  for (int b = 0; b < blocks; ++b)
+    for (size_t i = 0; i < blockSize; ++i) {
+      unsigned v = i == 0   ? unsigned(payload >> 8)
+                   : i == 1 ? unsigned(payload & 0xFF)
+                            : (i * 7 + b) & 0xFF;
+      text += digits[v >> 4];
+      text += digits[v & 15];
+      text += i % 32 == 31 ? '\n' : ' ';
+    }
+  return text;
+}
+
+struct TUploadFigures {
+  double EngineSeconds = 0;
+  double PlainSeconds = 0;
+};
+
+// A whole upload through the engine and the dispatcher against the simulator answering at
+// once, and the same blocks sent by a plain termios loop (write the block, read one byte).
+TUploadFigures MeasureUpload(int blocks, size_t blockSize) {
+  TUploadFigures f;
+  char dir[] = "/tmp/fwload-bench-XXXXXX";
+  if (!mkdtemp(dir)) return f;
+  std::string file = std::string(dir) + "/fw.enc";
+  {
+    std::FILE* out = std::fopen(file.c_str(), "w");
+    if (!out) return f;
+    std::string text = EncodedImage(blocks, blockSize);
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fclose(out);
+  }
+  {
+    TBootSim sim;
+    std::string error;
+    if (!sim.Open(error)) return f;
+    sim.Start();
+    platform::SetPortDevice(90, sim.SlavePath());
+    TSioWin32Dispatcher disp(nullptr);
+    if (disp.InitPort("\\\\.\\COM90", 115200, 0, 8, 1, 4096, 4096, 0x01) == 0) {
+      TDispatcherUploadPort port(disp);
+      TPlainUploadHost host;
+      TUploadEngine engine(host, port);
+      auto t0 = TClock::now();
+      TUploadOutcome outcome = engine.Run(file);
+      double s = std::chrono::duration<double>(TClock::now() - t0).count();
+      if (outcome == TUploadOutcome::Success && sim.BlocksSeen() == unsigned(blocks))
+        f.EngineSeconds = s;
+      disp.DonePort();
+    }
+    platform::SetPortDevice(90, "");
+  }
+  {
+    TBootSim sim;
+    std::string error;
+    if (sim.Open(error)) {
+      sim.Start();
+      int fd = OpenPlain(sim.SlavePath());
+      if (fd >= 0) {
+        std::string block(blockSize, 'u');
+        block[0] = char((blockSize - 2) >> 8);
+        block[1] = char((blockSize - 2) & 0xFF);
+        auto t0 = TClock::now();
+        int done = 0;
+        for (; done < blocks; ++done) {
+          char c;
+          tcflush(fd, TCIFLUSH); // the engine's purge before each send
+          if (!WriteAll(fd, block.data(), block.size()) || ::read(fd, &c, 1) != 1) break;
+        }
+        if (done == blocks)
+          f.PlainSeconds = std::chrono::duration<double>(TClock::now() - t0).count();
+        ::close(fd);
+      }
+    }
+  }
+  std::remove(file.c_str());
+  rmdir(dir);
+  return f;
+}
+
+// Process CPU while the engine waits for a reply that never comes (until its time-out).
+double WaitCpuPercent() {
+  char dir[] = "/tmp/fwload-bench-XXXXXX";
+  if (!mkdtemp(dir)) return -1;
+  std::string file = std::string(dir) + "/one.enc";
+  if (std::FILE* out = std::fopen(file.c_str(), "w")) {
+    std::fputs(EncodedImage(1, 16).c_str(), out);
+    std::fclose(out);
+  }
+  TSimScenario silent;
+  silent.Reply = TSimReply::Silent;
+  TBootSim sim(silent);
+  std::string error;
+  double percent = -1;
+  if (sim.Open(error)) {
+    sim.Start();
+    platform::SetPortDevice(91, sim.SlavePath());
+    TSioWin32Dispatcher disp(nullptr);
+    if (disp.InitPort("\\\\.\\COM91", 115200, 0, 8, 1, 4096, 4096, 0x01) == 0) {
+      TDispatcherUploadPort port(disp);
+      TPlainUploadHost host;
+      TUploadEngine engine(host, port);
+      double cpu0 = ptypeer::ProcessCpuMs();
+      auto t0 = TClock::now();
+      TUploadOutcome outcome = engine.Run(file);
+      double wall = std::chrono::duration<double, std::milli>(TClock::now() - t0).count();
+      if (outcome == TUploadOutcome::TimedOut)
+        percent = 100.0 * (ptypeer::ProcessCpuMs() - cpu0) / wall;
+      disp.DonePort();
+    }
+    platform::SetPortDevice(91, "");
+  }
+  std::remove(file.c_str());
+  rmdir(dir);
+  return percent;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -225,5 +351,15 @@ int main(int argc, char** argv) {
   std::printf("receive_ratio: %.2f\n", plain > 0 ? disp / plain : 0.0);
   std::printf("event_hop_us: %.1f\n", EventHopMicros(quick ? 1000 : 20000));
   std::printf("idle_cpu_percent: %.3f\n", IdleCpuPercent(quick ? 500 : 3000));
+  std::fflush(stdout);
+  // 256 KiB in 256-byte blocks (1024 blocks); --quick sends a quarter of it.
+  int blocks = quick ? 256 : 1024;
+  TUploadFigures up = MeasureUpload(blocks, 256);
+  std::printf("upload_%s_s: %.3f\n", quick ? "64k" : "256k", up.EngineSeconds);
+  std::printf("upload_plain_s: %.3f\n", up.PlainSeconds);
+  std::printf("upload_overhead_ratio: %.2f\n",
+              up.PlainSeconds > 0 ? up.EngineSeconds / up.PlainSeconds : 0.0);
+  std::fflush(stdout);
+  std::printf("wait_cpu_percent: %.3f\n", WaitCpuPercent());
   return 0;
 }
