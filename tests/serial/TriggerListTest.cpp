@@ -316,3 +316,55 @@ TEST(TriggerSave, TriggersTravelAcrossAReopenWithTheirHandles) {
   EXPECT_TRUE(save.StatusTriggers.empty());
   EXPECT_EQ(d.RemoveTrigger(data), 0);
 }
+
+// ---- dispatch log and trace hooks ----
+
+namespace {
+struct TLogSeen {
+  std::vector<TSioDispatchEntry> Entries;
+  std::string Traced;
+};
+void CollectEntry(void* context, const TSioDispatchEntry& entry) {
+  static_cast<TLogSeen*>(context)->Entries.push_back(entry);
+}
+void CollectTrace(void* context, char kind, const char* bytes, unsigned len) {
+  for (unsigned i = 0; i < len; ++i) {
+    static_cast<TLogSeen*>(context)->Traced += kind;
+    static_cast<TLogSeen*>(context)->Traced += bytes[i];
+  }
+}
+} // namespace
+
+TEST(TriggerLog, SinksSeeTriggerOperationsAndTracedBytes) {
+  TLogSeen seen;
+  TLine<> line;
+  ASSERT_EQ(line.Open(), 0);
+  TSioBaseDispatcher& d = *line.Disp;
+  d.SetDispatchLogSink(&CollectEntry, &seen);
+  d.SetTraceSink(&CollectTrace, &seen);
+  unsigned h = static_cast<unsigned>(d.AddDataTrigger("ab", false));
+  ASSERT_EQ(d.RemoveTrigger(h), 0);
+  ASSERT_EQ(d.RegisterProcTriggerHandler([](UINT, WPARAM, LPARAM) {}), 0);
+  ASSERT_EQ(d.PutString("hi"), 0);
+  ASSERT_EQ(line.Peer.ReadString(2), "hi");
+  ASSERT_TRUE(line.Peer.Write("k"));
+  ASSERT_TRUE(ptypeer::WaitForReceived(d, 1));
+  char c = 0;
+  ASSERT_EQ(d.GetChar(c), 0);
+  d.SetDispatchLogSink(nullptr, nullptr);
+  d.SetTraceSink(nullptr, nullptr);
+  ASSERT_GE(seen.Entries.size(), 3u);
+  EXPECT_EQ(seen.Entries[0].Type, dtTriggerAlloc);
+  EXPECT_EQ(seen.Entries[0].SubType, dstDataTrigger);
+  EXPECT_EQ(seen.Entries[0].Data, h);
+  EXPECT_EQ(seen.Entries[0].OtherData, 2u);
+  EXPECT_EQ(seen.Entries[1].Type, dtTriggerDispose);
+  EXPECT_EQ(seen.Entries[1].Data, h);
+  EXPECT_EQ(seen.Entries[2].Type, dtTriggerHandlerAlloc);
+  EXPECT_EQ(seen.Entries[2].SubType, dstProcHandler);
+  EXPECT_EQ(seen.Traced, "ThTiRk");
+  // Switched off, nothing more arrives.
+  size_t entries = seen.Entries.size();
+  d.AddTimerTrigger();
+  EXPECT_EQ(seen.Entries.size(), entries);
+}
