@@ -2,6 +2,7 @@
 // procedure, synchronised and window handlers.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -490,4 +491,37 @@ TEST(TriggerDelivery, AFlushInsideAnAvailDiscardsAllAndTheFlushedStringNeverFire
   char c = 0;
   ASSERT_EQ(d.GetChar(c), 0);
   EXPECT_EQ(c, 'Z');
+}
+
+namespace {
+std::atomic<int> gThreadExceptions{0};
+void CountThreadException(const std::string& message) {
+  if (message == "handler failed") ++gThreadExceptions;
+}
+} // namespace
+
+TEST(TriggerDelivery, AHandlerThatThrowsEndsTheDispatchLoopAndLeavesTheMachineryUsable) {
+  TRecorder rec;
+  std::atomic<bool> thrown{false};
+  rec.OnNote = [&](UINT msg, WPARAM, LPARAM) {
+    if (msg == SioTriggerTimer && !thrown.exchange(true))
+      throw std::runtime_error("handler failed");
+  };
+  SetSioThreadExceptionHandler(&CountThreadException);
+  TLine<> line;
+  ASSERT_EQ(line.Open(), 0);
+  TSioBaseDispatcher& d = *line.Disp;
+  ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
+  unsigned h = static_cast<unsigned>(d.AddTimerTrigger());
+  ASSERT_EQ(d.SetTimerTrigger(h, 1, true), 0);
+  ASSERT_TRUE(WaitUntil([&] { return gThreadExceptions.load() == 1; }));
+  EXPECT_FALSE(d.Notifying());
+  // Nobody evaluates any more, but an evaluation asked for still runs and delivers.
+  ASSERT_EQ(d.SetTimerTrigger(h, 1, true), 0);
+  ASSERT_TRUE(WaitUntil([&] { return d.CheckTriggers(); }));
+  EXPECT_EQ(rec.Count(SioTriggerTimer), 2u);
+  EXPECT_EQ(rec.Notes()[1].Thread, GetCurrentThreadId());
+  d.DonePort();
+  EXPECT_FALSE(d.Started());
+  SetSioThreadExceptionHandler(nullptr);
 }
