@@ -507,6 +507,7 @@ TEST(TriggerDelivery, AHandlerThatThrowsEndsTheDispatchLoopAndLeavesTheMachinery
     if (msg == SioTriggerTimer && !thrown.exchange(true))
       throw std::runtime_error("handler failed");
   };
+  gThreadExceptions = 0;
   SetSioThreadExceptionHandler(&CountThreadException);
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
