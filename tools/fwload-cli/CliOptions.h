@@ -1,0 +1,62 @@
+// fwload-cli's command line: the options, the port names it takes, the line sequence of
+// --before, and the exit statuses the program ends with.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace CliExit {
+constexpr int Success = 0;
+constexpr int Usage = 1;
+constexpr int File = 2;     // not found, unreadable, too big or malformed
+constexpr int NoAnswer = 3; // time-out or the reply 0x00
+constexpr int Rejected = 4; // the fourth rejection of a block
+constexpr int Stopped = 5;  // SIGINT or SIGTERM
+constexpr int Port = 6;     // the port cannot be opened or fails
+} // namespace CliExit
+
+enum class TProgressMode {
+  Auto,  // a bar when standard error is a terminal, else nothing
+  Bar,   // a bar even when it is not
+  Plain, // "progress N" lines
+  None,
+};
+
+// One step of --before: drive a modem line or wait.
+struct TLineStep {
+  enum TKind { Dtr, Rts, Wait };
+  TKind Kind;
+  int Value; // 0 or 1 for a line, milliseconds for a wait
+};
+
+// A port as the user named it: COMn (through the port map) or a device path.
+struct TPortSpec {
+  std::string Label; // as shown in prefixes: "COM3" or the path
+  int Number = 0;    // n of COMn; 0 for a path
+  std::string Path;  // the device path; empty for COMn
+};
+
+struct TCliOptions {
+  std::vector<TPortSpec> Ports; // empty: the settings file's port
+  int Baud = 0;                 // 0: the settings file's speed
+  std::string File;
+  std::string SettingsFile; // empty: fwload's own settings file
+  std::vector<TLineStep> Before;
+  TProgressMode Progress = TProgressMode::Auto;
+  bool Quiet = false;
+  bool ListPorts = false;
+  bool Help = false;
+};
+
+// Longest wait one --before step may ask for.
+constexpr int MaxBeforeWaitMs = 10000;
+constexpr int MaxBaud = 4000000;
+
+// False with `error` set on wrong usage. Help needs no file; --list-ports takes none.
+bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& options,
+                       std::string& error);
+// "COM3" (any case, 1..255) or a path holding a '/'.
+bool ParsePortSpec(const std::string& text, TPortSpec& spec, std::string& error);
+// "dtr=0,rts=1,wait=50,rts=0".
+bool ParseLineSequence(const std::string& text, std::vector<TLineStep>& steps, std::string& error);
+std::string CliUsage();

@@ -1,0 +1,54 @@
+// fwload-cli's ports: opening one as fwload's main window opens its own, giving a device path
+// a port number, and the --list-ports table with who holds each port.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "CliOptions.h"
+#include "serial/Win32Dispatcher.h"
+
+// Opens "\\.\COMn" with the main window's port configuration: `baud`, 8N1, queues 4096/4096,
+// DTR on, RTS off, no hardware flow control, software flow control on the receive side only
+// with buffer-full 3072 and resume 1024. Raises the serial library's exception on failure (a
+// held port as EAlreadyOpen, a missing one as EBadId, no permission with a message saying so).
+// Messages name the port as `label`, or as "COMn (device)" when it is empty. The one place
+// that knows how the port is opened.
+std::unique_ptr<TSioBaseDispatcher> OpenUploadPort(int portNumber, int baud,
+                                                   const std::string& label = "");
+
+// Drives DTR and RTS and waits as the steps say.
+void RunLineSteps(TSioBaseDispatcher& port, const std::vector<TLineStep>& steps);
+
+// A port number for a device path given on the command line, taken from the top of the range
+// so that it meets none the user numbers; the map entry goes with the object.
+class TMappedPath {
+public:
+  explicit TMappedPath(const std::string& path);
+  ~TMappedPath();
+  TMappedPath(const TMappedPath&) = delete;
+  TMappedPath& operator=(const TMappedPath&) = delete;
+  int Number() const { return FNumber; } // 0 when every number is taken
+
+private:
+  int FNumber = 0;
+};
+
+struct TPortHolder {
+  pid_t Pid = 0; // 0: nobody found
+  std::string Command;
+};
+
+// Who has `devicePath` open, without opening it: processes whose descriptors lead to the
+// device (those this user may look at; all of them for root) and flock holders from
+// /proc/locks (any user's, which covers fwload's own programs).
+TPortHolder FindPortHolder(const std::string& devicePath);
+
+// COM1..COM50 that are present, one line each: port, device, description, holder; tab
+// separated. Reads sysfs and /proc only. The roots are those discovery was given
+// (platform::SetDiscoveryRoots); a mapped port's description is looked up there.
+void ListPorts(std::FILE* out, const std::string& sysfsRoot = "/sys",
+               const std::string& devDir = "/dev");
