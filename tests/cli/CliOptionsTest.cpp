@@ -1,0 +1,109 @@
+// The command line: the forms options take, and wrong usage ending with status 1 and a reason.
+#include <gtest/gtest.h>
+
+#include "CliOptions.h"
+#include "CliRig.h"
+
+namespace {
+
+TCliOptions Parse(const std::vector<std::string>& args) {
+  TCliOptions options;
+  std::string error;
+  EXPECT_TRUE(ParseCliArguments(args, options, error)) << error;
+  return options;
+}
+
+std::string ParseError(const std::vector<std::string>& args) {
+  TCliOptions options;
+  std::string error;
+  EXPECT_FALSE(ParseCliArguments(args, options, error));
+  return error;
+}
+
+} // namespace
+
+TEST(CliOptions, PortsInEveryFormAndInOrder) {
+  TCliOptions o =
+      Parse({"-p", "com3", "--port", "/dev/ttyUSB0", "--port=COM12", "-pCOM255", "fw.enc"});
+  ASSERT_EQ(o.Ports.size(), 4u);
+  EXPECT_EQ(o.Ports[0].Label, "COM3");
+  EXPECT_EQ(o.Ports[0].Number, 3);
+  EXPECT_EQ(o.Ports[1].Label, "/dev/ttyUSB0");
+  EXPECT_EQ(o.Ports[1].Number, 0);
+  EXPECT_EQ(o.Ports[1].Path, "/dev/ttyUSB0");
+  EXPECT_EQ(o.Ports[2].Number, 12);
+  EXPECT_EQ(o.Ports[3].Number, 255);
+  EXPECT_EQ(o.File, "fw.enc");
+  EXPECT_EQ(o.Baud, 0);
+  EXPECT_EQ(o.Progress, TProgressMode::Auto);
+  EXPECT_FALSE(o.Quiet);
+}
+
+TEST(CliOptions, SpeedProgressQuietBeforeAndAFileAfterDoubleDash) {
+  TCliOptions o = Parse({"-b", "115200", "--progress=plain", "-q", "--before",
+                         "dtr=0,rts=1,wait=50,rts=0", "--", "-odd-name.enc"});
+  EXPECT_EQ(o.Baud, 115200);
+  EXPECT_EQ(o.Progress, TProgressMode::Plain);
+  EXPECT_TRUE(o.Quiet);
+  EXPECT_EQ(o.File, "-odd-name.enc");
+  ASSERT_EQ(o.Before.size(), 4u);
+  EXPECT_EQ(o.Before[0].Kind, TLineStep::Dtr);
+  EXPECT_EQ(o.Before[0].Value, 0);
+  EXPECT_EQ(o.Before[1].Kind, TLineStep::Rts);
+  EXPECT_EQ(o.Before[1].Value, 1);
+  EXPECT_EQ(o.Before[2].Kind, TLineStep::Wait);
+  EXPECT_EQ(o.Before[2].Value, 50);
+  EXPECT_EQ(o.Before[3].Kind, TLineStep::Rts);
+  EXPECT_EQ(o.Before[3].Value, 0);
+  EXPECT_EQ(Parse({"--baud=4800", "--progress", "none", "f"}).Progress, TProgressMode::None);
+  EXPECT_EQ(Parse({"--progress=bar", "f"}).Progress, TProgressMode::Bar);
+  EXPECT_TRUE(Parse({"--list-ports"}).ListPorts);
+  EXPECT_TRUE(Parse({"-h"}).Help);
+}
+
+TEST(CliOptions, WrongUsageSaysWhat) {
+  EXPECT_NE(ParseError({}).find("no firmware file"), std::string::npos);
+  EXPECT_NE(ParseError({"a.enc", "b.enc"}).find("more than one"), std::string::npos);
+  EXPECT_NE(ParseError({"-x", "f"}).find("unknown option -x"), std::string::npos);
+  EXPECT_NE(ParseError({"f", "-p"}).find("needs a value"), std::string::npos);
+  EXPECT_NE(ParseError({"-p", "ttyUSB0", "f"}).find("not a port"), std::string::npos);
+  for (const char* bad : {"COM0", "COM256", "COM07", "COMx", "COM-1"})
+    EXPECT_NE(ParseError({"-p", bad, "f"}).find("bad port number"), std::string::npos) << bad;
+  EXPECT_NE(ParseError({"-p", "COM3", "-p", "com3", "f"}).find("given twice"), std::string::npos);
+  for (const char* bad : {"0", "-9600", "96OO", "", "99999999999", "4000001"})
+    EXPECT_NE(ParseError({"-b", bad, "f"}).find("bad speed"), std::string::npos) << bad;
+  EXPECT_NE(ParseError({"--progress=fancy", "f"}).find("bad --progress"), std::string::npos);
+  EXPECT_NE(ParseError({"-qq", "f"}).find("takes no value"), std::string::npos);
+  EXPECT_NE(ParseError({"--list-ports=1"}).find("takes no value"), std::string::npos);
+  EXPECT_NE(ParseError({"--list-ports", "f"}).find("takes no file"), std::string::npos);
+  EXPECT_NE(ParseError({"--settings=", "f"}).find("needs a file name"), std::string::npos);
+}
+
+TEST(CliOptions, BeforeSequencesThatAreRefused) {
+  std::vector<TLineStep> steps;
+  std::string error;
+  for (const char* bad : {"", "dtr", "dtr=2", "rts=on", "wait=-1", "wait=10001", "wait=", "dtr=1,",
+                          ",dtr=1", "dtr=1,,rts=0", "break=1"}) {
+    EXPECT_FALSE(ParseLineSequence(bad, steps, error)) << bad;
+    EXPECT_TRUE(steps.empty()) << bad;
+  }
+  EXPECT_TRUE(ParseLineSequence("DTR=1,Wait=10000", steps, error)) << error;
+  EXPECT_EQ(steps.size(), 2u);
+}
+
+TEST(CliOptions, UsageErrorsEndWithStatusOneAndTheUsageOnStandardError) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{},
+        {"-b", "fast", "f.enc"},
+        {"--port", "COM1"},
+        {"--settings", "/nonexistent/fwload.INI", "f.enc"}}) {
+    TCliRun run = RunCliCaptured(args);
+    EXPECT_EQ(run.Status, 1);
+    EXPECT_EQ(run.Out, "");
+    EXPECT_EQ(run.Err.rfind("fwload-cli: ", 0), 0u) << run.Err;
+  }
+  TCliRun help = RunCliCaptured({"--help"});
+  EXPECT_EQ(help.Status, 0);
+  EXPECT_NE(help.Out.find("usage: fwload-cli"), std::string::npos);
+  EXPECT_EQ(help.Err, "");
+}
