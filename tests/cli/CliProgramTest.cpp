@@ -1,0 +1,132 @@
+// fwload-cli and fwload-sim as the programs a production line runs: signals, exit statuses,
+// the bytes the device received, the settings file beside the executable, the bar on a
+// terminal.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <pty.h>
+#include <thread>
+
+#include "CliProcess.h"
+#include "CliRig.h"
+#include "SimProcess.h"
+
+namespace {
+
+std::string StartSim(TSimProcess& sim) {
+  std::string slave = sim.ReadLine(5000);
+  EXPECT_EQ(slave.rfind("/dev/", 0), 0u) << slave;
+  return slave;
+}
+
+void ExpectStoppedBy(int signal) {
+  TTempDir dir;
+  TSimProcess sim({"--silent"});
+  std::string slave = StartSim(sim);
+  TCliProcess cli({"-p", slave, FirmwareFile(dir, SomeBlocks(3))});
+  // The line before the first block goes out; the stop may come before or during its wait.
+  ASSERT_TRUE(cli.WaitForLine("Загрузка...", 10000)) << cli.OutText;
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(kill(cli.Pid, signal), 0);
+  EXPECT_EQ(cli.WaitExit(10000), 5) << cli.ErrText;
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  EXPECT_EQ(Lines(cli.OutText),
+            (std::vector<std::string>{"Старт", "Файл fw.enc загружен", "Загрузка...",
+                                      "Прервано пользователем"}));
+  EXPECT_EQ(cli.ErrText, "");
+}
+
+} // namespace
+
+TEST(CliProgram, SigtermStopsTheUploadWithStatusFive) {
+  ExpectStoppedBy(SIGTERM);
+}
+
+TEST(CliProgram, SigintStopsTheUploadWithStatusFive) {
+  ExpectStoppedBy(SIGINT);
+}
+
+TEST(CliProgram, TheDeviceReceivesExactlyTheFilesBlocks) {
+  TTempDir dir;
+  std::string record = dir.File("record.bin");
+  TSimProcess sim({"--record", record, "--baud", "115200"});
+  std::string slave = StartSim(sim);
+  std::vector<std::string> blocks = SomeBlocks(8, 300);
+  TCliProcess cli({"-p", slave, "-b", "115200", "--progress=plain", FirmwareFile(dir, blocks)});
+  EXPECT_EQ(cli.WaitExit(20000), 0) << cli.ErrText;
+  std::string expected;
+  for (const std::string& b : blocks)
+    expected += b;
+  EXPECT_EQ(ReadWholeFile(record), expected);
+  EXPECT_EQ(Lines(cli.ErrText).front(), "progress 0");
+  EXPECT_EQ(Lines(cli.ErrText).back(), "progress 100");
+}
+
+TEST(CliProgram, ExitStatusesOfTheProgram) {
+  TTempDir dir;
+  std::string file = FirmwareFile(dir, SomeBlocks(2));
+  struct TCase {
+    std::vector<std::string> SimArgs;
+    int Status;
+  };
+  for (const TCase& c : {TCase{{"--accept"}, 0}, TCase{{"--zero"}, 3}, TCase{{"--reject", "4"}, 4},
+                         TCase{{"--reject", "3"}, 0}}) {
+    TSimProcess sim(c.SimArgs);
+    std::string slave = StartSim(sim);
+    TCliProcess cli({"-q", "-p", slave, file});
+    EXPECT_EQ(cli.WaitExit(20000), c.Status) << c.SimArgs[0] << " " << cli.ErrText;
+  }
+  TCliProcess usage({"--baud"});
+  EXPECT_EQ(usage.WaitExit(10000), 1);
+  TCliProcess notFound({"-p", "/dev/null/none", dir.File("none.enc")});
+  EXPECT_EQ(notFound.WaitExit(10000), 6);
+}
+
+TEST(CliProgram, TheSettingsFileBesideTheProgramIsFwloadsOwn) {
+  TTempDir dir;
+  std::string program = dir.File("fwload-cli");
+  std::filesystem::copy_file(FWLOAD_CLI_PATH, program);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  TSimProcess sim({"--accept"});
+  std::string slave = StartSim(sim);
+  dir.Write("fwload.INI", "[COM]\nNumber=9\nBaud=38400\n[Ports]\nCOM9=" + slave + "\n");
+  // A file named after the command line program is not the one.
+  dir.Write("fwload-cli.INI", "[COM]\nNumber=8\n");
+  TCliProcess cli({"-q", FirmwareFile(dir, SomeBlocks(1))}, program);
+  EXPECT_EQ(cli.WaitExit(20000), 0) << cli.ErrText;
+  EXPECT_EQ(cli.OutText, "Прошивка обновлена успешно!\n");
+}
+
+TEST(CliProgram, ABarOnATerminalWithBytesRateAndTimeLeft) {
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  std::string screen;
+  std::thread reader([&] {
+    char buf[4096];
+    ssize_t n;
+    // Ends when the slave side is closed (EIO).
+    while ((n = ::read(master, buf, sizeof buf)) > 0)
+      screen.append(buf, static_cast<size_t>(n));
+  });
+  TTempDir dir;
+  TSimScenario paced;
+  paced.Baud = 115200;
+  TSimOnPty sim(paced);
+  std::FILE* err = fdopen(slave, "w");
+  ASSERT_NE(err, nullptr);
+  TCapture out;
+  TCliStop stop;
+  std::vector<std::string> blocks = SomeBlocks(10, 500);
+  int status = RunCli({"-p", sim.Path(), FirmwareFile(dir, blocks)}, out.File(), err, stop);
+  std::fclose(err);
+  reader.join();
+  ::close(master);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Lines(out.Text()).back(), "Прошивка обновлена успешно!");
+  EXPECT_NE(screen.find("\r[###"), std::string::npos) << screen;
+  EXPECT_NE(screen.find(" 90%  4518/5020 B  "), std::string::npos) << screen;
+  EXPECT_NE(screen.find("KiB/s"), std::string::npos) << screen;
+  EXPECT_NE(screen.find(" left"), std::string::npos) << screen;
+  // The bar is taken off again at the end.
+  EXPECT_EQ(screen.substr(screen.size() - 4), "\r\033[K");
+}
