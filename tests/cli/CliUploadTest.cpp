@@ -245,3 +245,20 @@ TEST(CliUpload, GangFlashingThreeDevicesOneSilent) {
   EXPECT_NE(std::find(err.begin(), err.end(), first.Path() + ": progress 100"), err.end());
   EXPECT_EQ(std::find(err.begin(), err.end(), quiet.Path() + ": progress 100"), err.end());
 }
+
+TEST(CliUpload, AStopDuringABeforeWaitDoesNotSitItOut) {
+  TTempDir dir;
+  TSimScenario silent;
+  silent.Reply = TSimReply::Silent;
+  TSimOnPty sim(silent);
+  TCliStop stop;
+  // Before or during the 10 s wait, whichever the threads make of it: neither may sit it out.
+  std::thread stopper([&] { stop.Request(); });
+  long long t0 = NowUs();
+  TCliRun run = RunCliCaptured(
+      {"-p", sim.Path(), "--before", "wait=10000", FirmwareFile(dir, SomeBlocks(1))}, &stop);
+  stopper.join();
+  EXPECT_EQ(run.Status, 5);
+  EXPECT_LT((NowUs() - t0) / 1000, 3000);
+  EXPECT_EQ(Lines(run.Out).back(), "Прервано пользователем");
+}

@@ -135,7 +135,8 @@ std::unique_ptr<TSioBaseDispatcher> OpenUploadPort(int portNumber, int baud,
   return port;
 }
 
-void RunLineSteps(TSioBaseDispatcher& port, const std::vector<TLineStep>& steps) {
+void RunLineSteps(TSioBaseDispatcher& port, const std::vector<TLineStep>& steps, TUploadHost& host,
+                  const std::function<bool()>& stopped) {
   for (const TLineStep& step : steps) {
     switch (step.Kind) {
     case TLineStep::Dtr:
@@ -144,9 +145,16 @@ void RunLineSteps(TSioBaseDispatcher& port, const std::vector<TLineStep>& steps)
     case TLineStep::Rts:
       CheckException(nullptr, port.SetRts(step.Value != 0));
       break;
-    case TLineStep::Wait:
-      Sleep(static_cast<DWORD>(step.Value));
+    case TLineStep::Wait: {
+      // The host's wait ends early on a Stop, so a stop need not sit out the step.
+      const DWORD start = GetTickCount();
+      DWORD elapsed = 0;
+      while (elapsed < static_cast<DWORD>(step.Value) && !stopped()) {
+        host.WaitForActivity(static_cast<DWORD>(step.Value) - elapsed);
+        elapsed = GetTickCount() - start;
+      }
       break;
+    }
     }
   }
 }

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 #include "CliOptions.h"
+#include "app/UploadEngine.h"
 #include "serial/Win32Dispatcher.h"
 
 // Opens "\\.\COMn" with the main window's port configuration: `baud`, 8N1, queues 4096/4096,
@@ -20,8 +22,10 @@
 std::unique_ptr<TSioBaseDispatcher> OpenUploadPort(int portNumber, int baud,
                                                    const std::string& label = "");
 
-// Drives DTR and RTS and waits as the steps say.
-void RunLineSteps(TSioBaseDispatcher& port, const std::vector<TLineStep>& steps);
+// Drives DTR and RTS and waits as the steps say; a wait sleeps in the host's wait and ends
+// early once `stopped` is true.
+void RunLineSteps(TSioBaseDispatcher& port, const std::vector<TLineStep>& steps, TUploadHost& host,
+                  const std::function<bool()>& stopped);
 
 // A port number for a device path given on the command line, taken from the top of the range
 // so that it meets none the user numbers; the map entry goes with the object.

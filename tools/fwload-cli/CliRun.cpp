@@ -93,7 +93,7 @@ TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutpu
   try {
     std::unique_ptr<TSioBaseDispatcher> port =
         OpenUploadPort(number, job.Baud, job.Spec.Path.empty() ? "" : job.Spec.Path);
-    RunLineSteps(*port, options.Before);
+    RunLineSteps(*port, options.Before, host, [&] { return stop.Requested(); });
     TDispatcherUploadPort adapter(*port);
     TCountingPort countingPort(adapter);
     counting = &countingPort;
