@@ -262,3 +262,21 @@ TEST(CliUpload, AStopDuringABeforeWaitDoesNotSitItOut) {
   EXPECT_LT((NowUs() - t0) / 1000, 3000);
   EXPECT_EQ(Lines(run.Out).back(), "Прервано пользователем");
 }
+
+TEST(CliUpload, ADeviceThatGoesAwayIsAFailingPortNotAMuteOne) {
+  TTempDir dir;
+  TSimScenario silent;
+  silent.Reply = TSimReply::Silent;
+  auto sim = std::make_unique<TSimOnPty>(silent);
+  std::string slave = sim->Path();
+  platform::SetPortDevice(202, slave);
+  std::thread unplug([&] {
+    EXPECT_TRUE(sim->Sim.WaitForBlocks(1, 5000));
+    sim.reset(); // the master closes: the slave's node goes with it
+  });
+  TCliRun run = RunCliCaptured({"-p", "COM202", FirmwareFile(dir, SomeBlocks(2))});
+  unplug.join();
+  platform::SetPortDevice(202, "");
+  EXPECT_EQ(run.Status, 6);
+  EXPECT_EQ(run.Err, "fwload-cli: COM202 (" + slave + "): the device has gone\n");
+}

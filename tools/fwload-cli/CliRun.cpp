@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "app/DispatcherUploadPort.h"
 #include "app/EncodedFile.h"
 #include "app/Settings.h"
+#include "platform/Win32.h"
 #include "runtime/SysUtils.h"
 
 namespace {
@@ -90,6 +92,7 @@ TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutpu
   host.OnProgress = [&](long percent) {
     output.Progress(job.Index, percent, counting ? counting->Accepted : 0, job.Total);
   };
+  const std::string device = platform::ResolvePortDevice(number);
   try {
     std::unique_ptr<TSioBaseDispatcher> port =
         OpenUploadPort(number, job.Baud, job.Spec.Path.empty() ? "" : job.Spec.Path);
@@ -101,6 +104,14 @@ TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutpu
     result.Exit = ExitStatusOf(engine.Run(options.File));
     counting = nullptr;
     port->DonePort();
+    // A device that went away mid-upload (adapter pulled) only shows as silence to the
+    // engine; its node is gone with it, and that is a failing port, not a mute device.
+    struct stat st {};
+    if (result.Exit == CliExit::NoAnswer && !device.empty() && stat(device.c_str(), &st) != 0) {
+      result.Exit = CliExit::Port;
+      result.Error = (job.Spec.Label == device ? device : job.Spec.Label + " (" + device + ")") +
+                     ": the device has gone";
+    }
   } catch (const std::exception& e) {
     counting = nullptr;
     result.Exit = CliExit::Port;
