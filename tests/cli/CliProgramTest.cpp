@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <pty.h>
+#include <sys/stat.h>
 #include <thread>
 
 #include "CliProcess.h"
@@ -129,4 +130,19 @@ TEST(CliProgram, ABarOnATerminalWithBytesRateAndTimeLeft) {
   EXPECT_NE(screen.find(" left"), std::string::npos) << screen;
   // The bar is taken off again at the end.
   EXPECT_EQ(screen.substr(screen.size() - 4), "\r\033[K");
+}
+
+TEST(CliProgram, APortTheUserMayNotOpenSaysSoRatherThanHeld) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+    GTEST_SKIP() << "needs root and setpriv to run the program as another user";
+  TSimOnPty sim;
+  ASSERT_EQ(chmod(sim.Path().c_str(), 0600), 0);
+  TCliProcess cli({"--reuid=65534", "--regid=65534", "--clear-groups", FWLOAD_CLI_PATH, "-p",
+                   sim.Path(), "/nonexistent/fw.enc"},
+                  "/usr/bin/setpriv");
+  EXPECT_EQ(cli.WaitExit(10000), 6);
+  EXPECT_EQ(cli.ErrText, "fwload-cli: " + sim.Path() +
+                             ": permission denied (is the user in the device's group, usually "
+                             "dialout?)\n");
+  EXPECT_EQ(sim.Sim.Hangups(), 0u);
 }
