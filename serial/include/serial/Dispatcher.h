@@ -267,6 +267,14 @@ public:
   int ComHandle() const { return FCid.load(); }
   bool Started() const { return FStarted.load(); }
   bool Notifying() const { return FNotifying.load(); }
+  // Sets the notifying flag and returns its previous value: a string wait holds it so that
+  // triggers do not consume the bytes it is reading, and a close meanwhile is deferred.
+  bool SetEventBusy(bool busy) {
+    EnterCriticalSection(&FStateLock);
+    bool previous = FNotifying.exchange(busy);
+    LeaveCriticalSection(&FStateLock);
+    return previous;
+  }
 
 protected:
   friend class TComThread;
