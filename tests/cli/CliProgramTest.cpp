@@ -146,3 +146,33 @@ TEST(CliProgram, APortTheUserMayNotOpenSaysSoRatherThanHeld) {
                              "dialout?)\n");
   EXPECT_EQ(sim.Sim.Hangups(), 0u);
 }
+
+TEST(CliProgram, GangFlashingFourSimulatorsOneRefusing) {
+  TTempDir dir;
+  std::vector<std::string> blocks = SomeBlocks(5, 100);
+  std::string expected;
+  for (const std::string& b : blocks)
+    expected += b;
+  std::vector<std::unique_ptr<TSimProcess>> sims;
+  std::vector<std::string> slaves, records;
+  std::vector<std::string> args = {"--progress=none"};
+  for (int i = 0; i < 4; ++i) {
+    records.push_back(dir.File("record" + std::to_string(i)));
+    std::vector<std::string> simArgs = {"--record", records.back()};
+    if (i == 2) simArgs.insert(simArgs.end(), {"--zero", "--after", "3"});
+    sims.push_back(std::make_unique<TSimProcess>(simArgs));
+    slaves.push_back(StartSim(*sims.back()));
+    args.insert(args.end(), {"-p", slaves.back()});
+  }
+  args.push_back(FirmwareFile(dir, blocks));
+  TCliProcess cli(args);
+  EXPECT_EQ(cli.WaitExit(20000), 3) << cli.ErrText;
+  for (int i = 0; i < 4; ++i) {
+    std::string summary = slaves[i] + (i == 2 ? ": exit 3: Устройство не отвечает!"
+                                              : ": exit 0: Прошивка обновлена успешно!");
+    EXPECT_NE(cli.OutText.find("\n" + summary + "\n"), std::string::npos) << cli.OutText;
+    EXPECT_EQ(ReadWholeFile(records[i]), i == 2 ? expected.substr(0, 300) : expected) << i;
+  }
+  EXPECT_EQ(Lines(cli.OutText).back(), "summary: 3 of 4 flashed, exit status 3");
+  EXPECT_EQ(cli.ErrText, "");
+}
