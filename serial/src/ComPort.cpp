@@ -39,6 +39,7 @@ std::string ComName(WORD number) {
 TSioCustomComPort::TSioCustomComPort(TComponent* owner) : TSioBaseComponent(owner) {}
 
 TSioCustomComPort::~TSioCustomComPort() {
+  FDestroying = true;
   try {
     if (FPortState == psOpen) DonePort();
   } catch (...) {
@@ -262,7 +263,7 @@ LRESULT CALLBACK TSioCustomComPort::WindowProc(HWND wnd, UINT msg, WPARAM wParam
     port = dynamic_cast<TSioCustomComPort*>(PortList[index]->Owner());
   TSioBaseDispatcher* d = port ? PortList[index] : nullptr;
   UnlockPortList();
-  if (!port || port->FDispatcher != d || port->FWnd != wnd) return 0;
+  if (!port || port->FDispatcher != d || port->FWnd != wnd || port->FDestroying) return 0;
   try {
     port->HandleWindowMessage(msg, wParam, lParam);
   } catch (const std::exception& e) {

@@ -351,6 +351,8 @@ private:
   };
 
   bool FReapply = false;
+  // Set by the destructor: its close may pump messages, and no handler may run then.
+  bool FDestroying = false;
   TPortState FPortState = psClosed;
   bool FReopenPending = false;
   bool FOpenAfterLoading = false;
