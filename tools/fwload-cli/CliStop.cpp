@@ -90,7 +90,9 @@ void InstallStopSignals(TCliStop& stop) {
   struct sigaction sa {};
   sa.sa_handler = &OnStopSignal;
   sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
+  // The first signal stops the uploads; should that hang, the same signal again ends the
+  // program the ordinary way.
+  sa.sa_flags = SA_RESTART | SA_RESETHAND;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 }
