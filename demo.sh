@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds fwload and starts it against the boot-loader simulator: fwload-sim on a
+# pseudo-terminal, COM1 mapped to it in the settings file, a sample firmware file in the
+# working directory. Press Файл, pick sample.enc, press Обновить.
+set -euo pipefail
+cd "$(dirname "$0")"
+root=$PWD
+.ci/install-deps
+build=$root/build/demo
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target fwload fwload-sim fwload-make-sample -- -j"$(nproc)"
+
+work=$build/demo
+mkdir -p "$work"
+link=$work/ttyFWLOAD
+rm -f "$link"
+# The settings' default speed is 19200 baud; pacing the simulator at it makes the upload take
+# the time a real line takes.
+"$build/tools/fwload-sim/fwload-sim" --accept --baud 19200 --link "$link" \
+  --record "$work/received.bin" >"$work/sim.log" 2>&1 &
+sim=$!
+trap 'kill $sim 2>/dev/null || true' EXIT
+for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
+[ -e "$link" ] || { echo "fwload-sim did not start: $(cat "$work/sim.log")" >&2; exit 1; }
+
+# COM1 is the simulator: section Ports of the settings file beside the executable.
+ini=$build/app/gui/fwload.INI
+touch "$ini"
+if grep -q '^\[Ports\]' "$ini"; then
+  sed -i '/^\[Ports\]/,/^\[/{/^COM1=/d}' "$ini"
+  sed -i "/^\[Ports\]/a COM1=$link" "$ini"
+else
+  printf '[Ports]\nCOM1=%s\n' "$link" >>"$ini"
+fi
+
+cd "$work"
+"$build/tools/make-sample/fwload-make-sample" sample.enc 64 256
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "No display: starting fwload under Xvfb (nothing to see). Set DISPLAY to watch it." >&2
+  exec_prefix=(xvfb-run -a)
+else
+  exec_prefix=()
+fi
+echo "fwload: COM1 is the simulator ($link); the blocks it accepts go to $work/received.bin"
+"${exec_prefix[@]}" "$build/app/gui/fwload"

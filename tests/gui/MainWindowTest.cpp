@@ -1,0 +1,295 @@
+// fwload's windows as the user drives them: real forms on Qt's offscreen platform, the port
+// component on a pseudo-terminal with the boot-loader simulator at its far end.
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "ComSelectForm.h"
+#include "Unit1.h"
+#include "Unit2.h"
+#include "app/Settings.h"
+#include "app/TempFiles.h"
+#include "app/UploadRig.h"
+#include "framework/Button.h"
+#include "framework/ComboBox.h"
+#include "framework/GuiTest.h"
+#include "framework/Memo.h"
+#include "framework/RadioGroup.h"
+#include "framework/ToolBar.h"
+#include "gauge/Gauge.h"
+#include "platform/Win32Comm.h"
+#include "serial/ComPort.h"
+
+namespace {
+
+std::vector<std::string> LogOf(TForm1* f) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < f->Memo1->Lines()->Count(); ++i)
+    lines.push_back(f->Memo1->Lines()->Strings(i));
+  return lines;
+}
+
+// The program's two windows over a simulator mapped as COM1 (and another as COM2), with
+// the settings file in a temporary folder.
+class MainWindowTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    EnsureApplication();
+    Serve(1);
+    Serve(2);
+    SettingsFile = Dir.File("fwload.INI");
+  }
+  void TearDown() override {
+    delete Form2;
+    Form2 = nullptr;
+    if (Form1) Form1->OnClose = nullptr; // the test's end is not the program's
+    delete Form1;
+    Form1 = nullptr;
+    platform::SetPortDevice(1, "");
+    platform::SetPortDevice(2, "");
+  }
+
+  // A simulator with `scenario` behind port `n` (replacing the one there).
+  TBootSim& Serve(int n, TSimScenario scenario = {}) {
+    auto& sim = n == 1 ? Sim : Sim2;
+    sim = std::make_unique<TBootSim>(scenario);
+    std::string error;
+    EXPECT_TRUE(sim->Open(error)) << error;
+    sim->Start();
+    platform::SetPortDevice(n, sim->SlavePath());
+    return *sim;
+  }
+
+  // Start-up as the program does it: the main window (FormCreate opens the port and reads
+  // the settings), then the dialog.
+  void StartUp(const std::string& settings = "") {
+    if (!settings.empty()) Dir.Write("fwload.INI", settings);
+    Form1 = new TForm1(&Owner);
+    Form1->SettingsFile = SettingsFile;
+    Form1->AfterConstruction();
+    Form2 = TForm::Create<TForm2>(&Owner);
+    Form1->Show();
+  }
+
+  std::string Firmware(const std::vector<size_t>& blockSizes) {
+    std::vector<std::string> payloads;
+    for (size_t i = 0; i < blockSizes.size(); ++i)
+      payloads.push_back(Payload(blockSizes[i] - 2, unsigned(i)));
+    Payloads = payloads;
+    return Dir.Write("fw.enc", EncodeBlocks(payloads));
+  }
+
+  void Upload() { Form1->ToolButton3->click(); }
+
+  bool IdleButtons() const {
+    return Form1->ToolButton1->Enabled() && Form1->ToolButton2->Enabled() &&
+           Form1->ToolButton3->Enabled() && !Form1->ToolButton4->Enabled() && !Form1->Busy();
+  }
+
+  TTempDir Dir;
+  std::unique_ptr<TBootSim> Sim;
+  std::unique_ptr<TBootSim> Sim2;
+  std::string SettingsFile;
+  std::vector<std::string> Payloads;
+  TComponent Owner{nullptr};
+  TShownMessages Shown;
+};
+
+TEST_F(MainWindowTest, StartsWithTheDesignedLayoutAndTheSettingsDefaults) {
+  StartUp();
+  EXPECT_EQ(Form1->Caption(), "Загрузчик");
+  EXPECT_EQ(Form1->ClientWidth(), 288);
+  EXPECT_EQ(Form1->ClientHeight(), 136);
+  EXPECT_EQ(Form1->Left(), 100);
+  EXPECT_EQ(Form1->Top(), 100);
+  EXPECT_EQ(Form1->ToolButton2->Left(), 0);
+  EXPECT_EQ(Form1->ToolButton1->Left(), 67);
+  EXPECT_EQ(Form1->ToolButton3->Left(), 133);
+  EXPECT_EQ(Form1->ToolButton4->Left(), 200);
+  EXPECT_EQ(Form1->ToolButton3->Caption(), "Обновить");
+  EXPECT_TRUE(IdleButtons());
+  EXPECT_EQ(LogOf(Form1), (std::vector<std::string>{"Загрузчик версия 1.1"}));
+  EXPECT_FALSE(Form1->windowIcon().isNull());
+  // The port is open at the settings' defaults: number 1, 19200 baud (not the designed 9600).
+  EXPECT_TRUE(Form1->ComPort1->Open());
+  EXPECT_EQ(Form1->ComPort1->ComNumber(), 1);
+  EXPECT_EQ(Form1->ComPort1->Baud(), 19200);
+  EXPECT_TRUE(Shown.Messages.empty());
+  // Closing writes the four keys in the order of the writes.
+  Form1->Close();
+  EXPECT_FALSE(Form1->ComPort1->Open());
+  EXPECT_EQ(ReadWholeFile(SettingsFile),
+            "[Form]\nTop=100\nLeft=100\n\n[COM]\nNumber=1\nBaud=19200\n");
+}
+
+TEST_F(MainWindowTest, StoredSettingsMoveTheWindowAndSetThePort) {
+  StartUp("[Form]\nTop=-5\nLeft=40\n[COM]\nNumber=2\nBaud=$E100\n[Other]\nKeep=me\n");
+  EXPECT_EQ(Form1->Top(), -5);
+  EXPECT_EQ(Form1->Left(), 40);
+  EXPECT_EQ(Form1->ComPort1->ComNumber(), 2);
+  EXPECT_EQ(Form1->ComPort1->Baud(), 57600);
+  EXPECT_TRUE(Form1->ComPort1->Open());
+  Form1->Close();
+  std::string written = ReadWholeFile(SettingsFile);
+  EXPECT_NE(written.find("Baud=57600"), std::string::npos) << written;
+  EXPECT_NE(written.find("[Other]\nKeep=me"), std::string::npos) << written;
+}
+
+TEST_F(MainWindowTest, AWholeUploadLogsEachStepAndTheDeviceGetsEveryBlock) {
+  StartUp();
+  Form1->FileName = Firmware({10, 10, 20});
+  Upload();
+  EXPECT_EQ(LogOf(Form1), (std::vector<std::string>{"Старт", "Файл fw.enc загружен", "Загрузка...",
+                                                    "Прошивка обновлена успешно!"}));
+  EXPECT_EQ(Sim->Accepted(), Payloads);
+  EXPECT_EQ(Form1->TKIndic1->Progress(), 100);
+  EXPECT_TRUE(IdleButtons());
+  EXPECT_TRUE(Shown.Messages.empty());
+}
+
+TEST_F(MainWindowTest, NoFileChosenAndRefusedFiles) {
+  StartUp();
+  Upload();
+  EXPECT_EQ(LogOf(Form1), (std::vector<std::string>{"Старт", "Ошибка: Файл  не найден"}));
+  EXPECT_EQ(Form1->TKIndic1->Progress(), 0);
+  // A length field that runs past the data: nothing is sent.
+  Form1->FileName = Dir.Write("bad.enc", "00 05 01 02");
+  Upload();
+  EXPECT_EQ(LogOf(Form1),
+            (std::vector<std::string>{"Старт", "Ошибка: Файл " + Form1->FileName + " поврежден"}));
+  EXPECT_EQ(Sim->BlocksSeen(), 0u);
+  EXPECT_TRUE(IdleButtons());
+}
+
+TEST_F(MainWindowTest, ADeviceThatAnswersZeroOrRejectsFourTimes) {
+  TSimScenario zero;
+  zero.Reply = TSimReply::Zero;
+  Serve(1, zero);
+  StartUp();
+  Form1->FileName = Firmware({10, 10});
+  Upload();
+  EXPECT_EQ(LogOf(Form1).back(), "Устройство не отвечает!");
+  EXPECT_TRUE(IdleButtons());
+  // COM2's simulator rejects every block four times before it would accept.
+  TSimScenario reject;
+  reject.Reply = TSimReply::RejectThenAccept;
+  reject.Rejections = 4;
+  Serve(2, reject);
+  Form1->ComPort1->SetComNumber(2);
+  Upload();
+  // The line holds its own line feeds, so the log shows it as an empty line, the text, and
+  // another empty line.
+  std::vector<std::string> log = LogOf(Form1);
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+            (std::vector<std::string>{"", "Ошибка CRC . Файл поврежден.", ""}));
+  EXPECT_EQ(Sim2->BlocksSeen(), 4u);
+  EXPECT_TRUE(IdleButtons());
+}
+
+TEST_F(MainWindowTest, StopEndsTheUploadAndTheCloseIsRefusedOnlyWhileBusy) {
+  TSimScenario silent;
+  silent.Reply = TSimReply::Silent;
+  Serve(1, silent);
+  StartUp();
+  Form1->FileName = Firmware({10});
+  bool visibleAfterRefusedClose = false;
+  bool buttonsBusy = false;
+  QTimer::singleShot(100, [&] {
+    buttonsBusy = !Form1->ToolButton3->Enabled() && Form1->ToolButton4->Enabled();
+    Form1->Close(); // refused, silently: an upload runs
+    visibleAfterRefusedClose = Form1->Visible();
+    Form1->ToolButton4->click();
+  });
+  auto t0 = std::chrono::steady_clock::now();
+  Upload();
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
+  EXPECT_TRUE(buttonsBusy);
+  EXPECT_TRUE(visibleAfterRefusedClose);
+  EXPECT_EQ(LogOf(Form1).back(), "Прервано пользователем");
+  EXPECT_LT(ms, 3000) << "Stop ends the wait well before the reply time-out";
+  EXPECT_TRUE(IdleButtons());
+  EXPECT_TRUE(Shown.Messages.empty());
+}
+
+TEST_F(MainWindowTest, SettingsDialogIsCentredPicksTheSpeedAndReopensThePort) {
+  StartUp("[COM]\nBaud=57600\n");
+  bool portClosedMeanwhile = false;
+  int dialogLeft = 0, dialogTop = 0, rateShown = -1;
+  TModalDriver driver([&](QWidget* w) {
+    auto* dialog = dynamic_cast<TForm2*>(w);
+    if (!dialog) return;
+    // Activation (and with it the speed's selection) comes a moment after the showing.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dialog->Active(); }, 5000));
+    portClosedMeanwhile = !Form1->ComPort1->Open();
+    dialogLeft = dialog->Left();
+    dialogTop = dialog->Top();
+    rateShown = dialog->Rate->ItemIndex();
+    dialog->Rate->SetItemIndex(6);
+    dialog->PortNumber->SetItemIndex(1);
+    dialog->Button1->click();
+  });
+  Form1->ToolButton1->click();
+  EXPECT_EQ(driver.Handled, 1);
+  EXPECT_TRUE(portClosedMeanwhile);
+  EXPECT_EQ(rateShown, 5) << "57600 is selected";
+  EXPECT_EQ(dialogLeft, Form1->Left() + Form1->Width() / 2 - Form2->Width() / 2);
+  EXPECT_EQ(dialogTop, Form1->Top() + Form1->Height() / 2 - Form2->Height() / 2);
+  EXPECT_TRUE(Form1->ComPort1->Open());
+  EXPECT_EQ(Form1->ComPort1->ComNumber(), 2);
+  EXPECT_EQ(Form1->ComPort1->Baud(), 115200);
+  // Cancel changes nothing, and the port is reopened all the same.
+  TModalDriver cancel([&](QWidget* w) {
+    if (auto* dialog = dynamic_cast<TForm2*>(w)) {
+      dialog->PortNumber->SetItemIndex(0);
+      dialog->Button2->click();
+    }
+  });
+  Form1->ToolButton1->click();
+  EXPECT_EQ(cancel.Handled, 1);
+  EXPECT_TRUE(Form1->ComPort1->Open());
+  EXPECT_EQ(Form1->ComPort1->ComNumber(), 2);
+}
+
+TEST_F(MainWindowTest, APortThatCannotOpenIsShownAndTheWindowStillComesUp) {
+  platform::SetPortDevice(1, Dir.File("no-such-device"));
+  StartUp("[Form]\nTop=300\n");
+  ASSERT_EQ(Shown.Messages.size(), 1u);
+  EXPECT_FALSE(Form1->ComPort1->Open());
+  // The rest of FormCreate was skipped: the designed place stands.
+  EXPECT_EQ(Form1->Top(), 198);
+  EXPECT_TRUE(IdleButtons());
+}
+
+TEST_F(MainWindowTest, PortSelectionDialogListsPresentPortsAndReturnsTheChoice) {
+  EnsureApplication();
+  TModalDriver choose([&](QWidget* w) {
+    auto* form = dynamic_cast<TComSelectForm*>(w);
+    if (!form) return;
+    EXPECT_EQ(form->Caption(), "Select Port");
+    EXPECT_EQ(form->PortsComboBox->Items()->Count(), 2);
+    EXPECT_EQ(form->PortsComboBox->ItemIndex(), 0);
+    form->PortsComboBox->SetItemIndex(1);
+    form->OkBtn->click();
+  });
+  EXPECT_EQ(ChooseComPortWithDialog({1, 3}), 3);
+  TModalDriver abort([&](QWidget* w) {
+    if (auto* form = dynamic_cast<TComSelectForm*>(w)) form->AbortBtn->click();
+  });
+  EXPECT_EQ(ChooseComPortWithDialog({1, 3}), -1);
+  // Confirmed with nothing to choose: the conversion error of the empty text.
+  TModalDriver empty([&](QWidget* w) {
+    if (auto* form = dynamic_cast<TComSelectForm*>(w)) form->OkBtn->click();
+  });
+  try {
+    ChooseComPortWithDialog({});
+    ADD_FAILURE() << "no error";
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(e.Message(), "'' is not a valid integer value");
+  }
+}
+
+} // namespace
