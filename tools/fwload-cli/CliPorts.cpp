@@ -33,15 +33,15 @@ std::set<int> MappedNumbers;
     std::string device = platform::ResolvePortDevice(portNumber);
     where = "COM" + std::to_string(portNumber) + (device.empty() ? "" : " (" + device + ")");
   }
-  if (code == -static_cast<int>(ERROR_PRIVILEGE_NOT_HELD))
-    throw ESioException(where + ": permission denied (is the user in the device's group, "
-                                "usually dialout?)");
   if (code == -5) code = ecAlreadyOpen;
   if (code == -2 || code == -3) code = ecBadId;
   try {
     CheckException(nullptr, code);
   } catch (Exception& e) {
-    std::string hint = code == ecAlreadyOpen ? " (another program holds the port)" : "";
+    std::string hint;
+    if (code == ecAlreadyOpen) hint = " (another program holds the port)";
+    if (code == -static_cast<int>(ERROR_PRIVILEGE_NOT_HELD))
+      hint = " - is the user in the device's group (usually dialout)?";
     e.SetMessage(where + ": " + e.Message() + hint);
     throw;
   }
