@@ -18,6 +18,7 @@
 #include "app/PlainUploadHost.h"
 #include "app/UploadEngine.h"
 #include "platform/Win32Comm.h"
+#include "serial/ComPort.h"
 
 namespace {
 
@@ -128,6 +129,94 @@ TRoundTrip MeasureRoundTrip(size_t size, int iterations) {
   ::close(fd);
   line.Disp->DonePort();
   return {Median(disp), Median(plain)};
+}
+
+// ---- the port component ----
+
+// A component on a fresh pseudo-terminal as the main window configures its port.
+struct TComponentLine {
+  TPtyPeer Peer;
+  int Port = ptypeer::NextPortNumber();
+  TSioComPort Comp{nullptr};
+  TComponentLine() {
+    platform::SetPortDevice(Port, Peer.SlavePath());
+    Comp.SetComNumber(static_cast<WORD>(Port));
+    Comp.SetAutoOpen(false);
+    Comp.SetBaud(115200);
+    Comp.SetRTS(false);
+  }
+  ~TComponentLine() { platform::SetPortDevice(Port, ""); }
+};
+
+// CharReady/GetChar through the component, waiting on the receive event between checks.
+bool TakeComponentReply(TSioComPort& c) {
+  auto deadline = TClock::now() + std::chrono::seconds(10);
+  HANDLE received = c.GetDispatcher()->ReceiveEvent();
+  while (!c.CharReady()) {
+    if (TClock::now() > deadline) return false;
+    WaitForSingleObject(received, 1000);
+  }
+  c.GetChar();
+  return true;
+}
+
+TRoundTrip MeasureComponentRoundTrip(size_t size, int iterations) {
+  const std::string block(size, 'B');
+  std::vector<double> comp, plain;
+  TComponentLine line;
+  TPtyPeer plainPeer;
+  try {
+    line.Comp.SetOpen(true);
+  } catch (const std::exception&) {
+    return {};
+  }
+  int fd = OpenPlain(plainPeer.SlavePath());
+  if (fd < 0) return {};
+  const int rounds = 4;
+  const int perRound = std::max(1, iterations / rounds);
+  for (int round = 0; round < rounds; ++round) {
+    {
+      TResponder far(line.Peer, size, perRound + 10);
+      for (int i = 0; i < perRound + 10; ++i) {
+        auto t0 = TClock::now();
+        try {
+          line.Comp.PutBlock(block.data(), static_cast<uint32_t>(size));
+          if (!TakeComponentReply(line.Comp)) break;
+        } catch (const std::exception&) {
+          break;
+        }
+        if (i >= 10) comp.push_back(Micros(TClock::now() - t0));
+      }
+    }
+    {
+      TResponder far(plainPeer, size, perRound + 10);
+      for (int i = 0; i < perRound + 10; ++i) {
+        auto t0 = TClock::now();
+        char c;
+        if (!WriteAll(fd, block.data(), size) || ::read(fd, &c, 1) != 1) break;
+        if (i >= 10) plain.push_back(Micros(TClock::now() - t0));
+      }
+    }
+  }
+  ::close(fd);
+  return {Median(comp), Median(plain)};
+}
+
+// Median milliseconds of one open and close of the component.
+double OpenCloseMs(int cycles) {
+  TComponentLine line;
+  std::vector<double> ms;
+  for (int i = 0; i < cycles; ++i) {
+    auto t0 = TClock::now();
+    try {
+      line.Comp.SetOpen(true);
+      line.Comp.SetOpen(false);
+    } catch (const std::exception&) {
+      return 0;
+    }
+    ms.push_back(Micros(TClock::now() - t0) / 1000.0);
+  }
+  return Median(ms);
 }
 
 // Throughput in MiB/s of `total` bytes that the far end streams as fast as it can.
@@ -361,5 +450,9 @@ int main(int argc, char** argv) {
               up.PlainSeconds > 0 ? up.EngineSeconds / up.PlainSeconds : 0.0);
   std::fflush(stdout);
   std::printf("wait_cpu_percent: %.3f\n", WaitCpuPercent());
+  std::printf("open_close_ms: %.2f\n", OpenCloseMs(quick ? 10 : 50));
+  TRoundTrip c = MeasureComponentRoundTrip(256, quick ? 40 : 2000);
+  std::printf("component_roundtrip_256_us: %.1f\n", c.Dispatcher);
+  std::printf("component_roundtrip_ratio_256: %.2f\n", c.Plain > 0 ? c.Dispatcher / c.Plain : 0.0);
   return 0;
 }
