@@ -189,7 +189,7 @@ int32_t CheckException(TComponent* component, int32_t code) {
   // The comm layer's answer when the user may not open the device: say that permission is
   // missing instead of a bare "Serial port exception".
   if (code == -static_cast<int32_t>(ERROR_PRIVILEGE_NOT_HELD)) {
-    EOpenComm e(SystemMessage(-code) + " (no permission to open the serial port)");
+    EOpenComm e(Trim(SystemMessage(-code)) + " (no permission to open the serial port)");
     e.ErrorCode = code;
     throw e;
   }

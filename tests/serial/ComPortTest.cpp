@@ -2,7 +2,10 @@
 // the setters on open and closed ports, and the flow-control threshold rules.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +37,53 @@ public:
     return -1;
   }
 };
+
+// The test program doubles as a process of another user: started with
+// FWLOAD_COMPORT_CHILD_DEVICE set, it opens that device through a component as
+// FWLOAD_COMPORT_CHILD_UID, prints what the open raised and ends.
+int RunAsChildWhenAsked() {
+  const char* device = std::getenv("FWLOAD_COMPORT_CHILD_DEVICE");
+  const char* uid = std::getenv("FWLOAD_COMPORT_CHILD_UID");
+  if (device == nullptr || uid == nullptr) return 0;
+  uid_t id = static_cast<uid_t>(std::atoi(uid));
+  if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) {
+    std::printf("setuid failed\n");
+    std::fflush(stdout);
+    _exit(1);
+  }
+  platform::SetPortDevice(250, device);
+  try {
+    TSioComPort comp(nullptr);
+    comp.SetComNumber(250);
+    comp.SetOpen(true);
+    std::printf("opened\n");
+  } catch (const Exception& e) {
+    std::printf("%s\n", e.Message().c_str());
+  }
+  std::fflush(stdout);
+  _exit(0);
+}
+const int ChildRun = RunAsChildWhenAsked();
+
+std::string OpenAsOtherUser(const std::string& device, int uid) {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "no /proc/self/exe";
+  self[n] = 0;
+  std::string command = "FWLOAD_COMPORT_CHILD_DEVICE='" + device +
+                        "' FWLOAD_COMPORT_CHILD_UID=" + std::to_string(uid) + " '" + self +
+                        "' 2>&1";
+  FILE* child = popen(command.c_str(), "r");
+  if (!child) return "popen failed";
+  std::string out;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, child))
+    out += buffer;
+  pclose(child);
+  while (!out.empty() && out.back() == '\n')
+    out.pop_back();
+  return out;
+}
 
 } // namespace
 
@@ -221,8 +271,14 @@ TEST(ComPortOpen, MissingPermissionSaysSo) {
   EXPECT_FALSE(line.Comp.Open());
   EXPECT_EQ(line.Comp.GetDispatcher(), nullptr);
 
-  // The same through the real device when this user can be refused one.
-  if (geteuid() != 0) {
+  // The same through the real device: another user may not open a pseudo-terminal's slave.
+  if (geteuid() == 0) {
+    TPortLine real;
+    ASSERT_EQ(chmod(real.Peer.SlavePath().c_str(), 0620), 0);
+    std::string shown = OpenAsOtherUser(real.Peer.SlavePath(), 65534);
+    EXPECT_NE(shown.find("permission"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("already"), std::string::npos) << shown;
+  } else {
     TPortLine real;
     ASSERT_EQ(chmod(real.Peer.SlavePath().c_str(), 0), 0);
     try {
