@@ -71,7 +71,13 @@ void TForm1::FormCloseQuery(TObject*, bool& canClose) {
 
 void TForm1::FormClose(TObject*, TCloseAction&) {
   ComPort1->SetOpen(false);
-  SaveSettings();
+  // A settings file that cannot be written is reported, but it does not keep the program
+  // from ending (the user could otherwise never close it).
+  try {
+    SaveSettings();
+  } catch (...) {
+    Application->HandleException(this);
+  }
 }
 
 void TForm1::ToolButton2Click(TObject*) {

@@ -133,5 +133,8 @@ TUploadEngine::TWait TUploadEngine::WaitForReply() {
     // Nothing to do in this pass: sleep until an event, received bytes or the deadline.
     ++FBlockedPasses;
     FHost.WaitForActivity(ReplyTimeoutMs + 1 - elapsed);
+    // A host may handle the events it waited for (the window's does): a Stop among them is
+    // seen before the port is looked at again, as after the pump above.
+    if (!FHost.Busy()) return TWait::Stopped;
   }
 }

@@ -1,5 +1,7 @@
 // fwload's windows as the user drives them: real forms on Qt's offscreen platform, the port
 // component on a pseudo-terminal with the boot-loader simulator at its far end.
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -213,6 +215,75 @@ TEST_F(MainWindowTest, StopEndsTheUploadAndTheCloseIsRefusedOnlyWhileBusy) {
   EXPECT_LT(ms, 3000) << "Stop ends the wait well before the reply time-out";
   EXPECT_TRUE(IdleButtons());
   EXPECT_TRUE(Shown.Messages.empty());
+}
+
+TEST_F(MainWindowTest, ASilentDeviceTimesOutAndAfterStopTheWindowMayClose) {
+  TSimScenario silent;
+  silent.Reply = TSimReply::Silent;
+  Serve(1, silent);
+  StartUp();
+  Form1->FileName = Firmware({10});
+  auto t0 = std::chrono::steady_clock::now();
+  Upload();
+  double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(LogOf(Form1).back(), "Устройство не отвечает!");
+  EXPECT_GE(s, 4.9);
+  EXPECT_LT(s, 8.0);
+  EXPECT_TRUE(IdleButtons());
+  // Stop pressed: the flag is clear at once, so a close in the same wait goes through.
+  bool closedDuringUpload = false;
+  QTimer::singleShot(100, [&] {
+    Form1->ToolButton4->click();
+    Form1->Close();
+    closedDuringUpload = !Form1->Visible();
+  });
+  Upload();
+  EXPECT_TRUE(closedDuringUpload);
+  EXPECT_EQ(LogOf(Form1).back(), "Прервано пользователем");
+}
+
+TEST_F(MainWindowTest, FileButtonStartsInTheWorkingFolderAndCancelKeepsTheChoice) {
+  StartUp();
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  std::string before = cwd;
+  std::string shownDir;
+  TModalDriver pick([&](QWidget* w) {
+    auto* box = qobject_cast<QFileDialog*>(w);
+    if (!box) return;
+    shownDir = box->directory().absolutePath().toStdString();
+    box->setDirectory(QString::fromStdString(Dir.Path()));
+    box->findChild<QLineEdit*>("fileNameEdit")->setText("нет.enc");
+    QMetaObject::invokeMethod(box, "accept", Qt::QueuedConnection);
+  });
+  Form1->ToolButton2->click();
+  EXPECT_EQ(shownDir, before);
+  EXPECT_EQ(Form1->FileName, Dir.File("нет.enc")) << "a name that does not exist is taken";
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(std::string(cwd), Dir.Path()) << "the working folder moves to the file's";
+  TModalDriver cancel([&](QWidget* w) {
+    if (auto* box = qobject_cast<QFileDialog*>(w)) {
+      shownDir = box->directory().absolutePath().toStdString();
+      QMetaObject::invokeMethod(box, "reject", Qt::QueuedConnection);
+    }
+  });
+  Form1->ToolButton2->click();
+  EXPECT_EQ(shownDir, Dir.Path());
+  EXPECT_EQ(Form1->FileName, Dir.File("нет.enc"));
+  // The chosen file does not exist: the upload says so with the full name.
+  Upload();
+  EXPECT_EQ(LogOf(Form1).back(), "Ошибка: Файл " + Dir.File("нет.enc") + " не найден");
+  ASSERT_EQ(chdir(before.c_str()), 0);
+}
+
+TEST_F(MainWindowTest, ASettingsFileThatCannotBeWrittenIsShownAndTheWindowClosesAllTheSame) {
+  StartUp();
+  Form1->SettingsFile = "/dev/null/fwload.INI";
+  Form1->Close();
+  EXPECT_FALSE(Form1->Visible());
+  EXPECT_FALSE(Form1->ComPort1->Open());
+  ASSERT_EQ(Shown.Messages.size(), 1u);
+  EXPECT_EQ(Shown.Messages[0].Text, "Unable to write to /dev/null/fwload.INI.");
 }
 
 TEST_F(MainWindowTest, SettingsDialogIsCentredPicksTheSpeedAndReopensThePort) {
