@@ -106,7 +106,11 @@ std::string TCliOutput::BarText() const {
     const TPortProgress& p = FProgress[0];
     long percent = p.Percent < 0 ? 0 : p.Percent;
     int filled = static_cast<int>(percent * BarWidth / 100);
-    std::string text = "[" + std::string(filled, '#') + std::string(BarWidth - filled, ' ') + "]";
+    // Appended piece by piece: GCC 12 warns (-Wrestrict, a false alarm) on "[" + temporary.
+    std::string text = "[";
+    text.append(filled, '#');
+    text.append(BarWidth - filled, ' ');
+    text += ']';
     text += Format(" %3.0f%%", static_cast<double>(percent));
     if (p.Total > 0) {
       double seconds =
