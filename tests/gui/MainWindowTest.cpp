@@ -248,7 +248,7 @@ TEST_F(MainWindowTest, FileButtonStartsInTheWorkingFolderAndCancelKeepsTheChoice
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   std::string before = cwd;
   std::string shownDir;
-  TModalDriver pick([&](QWidget* w) {
+  auto pick = std::make_unique<TModalDriver>([&](QWidget* w) {
     auto* box = qobject_cast<QFileDialog*>(w);
     if (!box) return;
     shownDir = box->directory().absolutePath().toStdString();
@@ -257,6 +257,7 @@ TEST_F(MainWindowTest, FileButtonStartsInTheWorkingFolderAndCancelKeepsTheChoice
     QMetaObject::invokeMethod(box, "accept", Qt::QueuedConnection);
   });
   Form1->ToolButton2->click();
+  pick.reset(); // it would take the next dialog too
   EXPECT_EQ(shownDir, before);
   EXPECT_EQ(Form1->FileName, Dir.File("нет.enc")) << "a name that does not exist is taken";
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
@@ -290,7 +291,7 @@ TEST_F(MainWindowTest, SettingsDialogIsCentredPicksTheSpeedAndReopensThePort) {
   StartUp("[COM]\nBaud=57600\n");
   bool portClosedMeanwhile = false;
   int dialogLeft = 0, dialogTop = 0, rateShown = -1;
-  TModalDriver driver([&](QWidget* w) {
+  auto driver = std::make_unique<TModalDriver>([&](QWidget* w) {
     auto* dialog = dynamic_cast<TForm2*>(w);
     if (!dialog) return;
     // Activation (and with it the speed's selection) comes a moment after the showing.
@@ -304,7 +305,8 @@ TEST_F(MainWindowTest, SettingsDialogIsCentredPicksTheSpeedAndReopensThePort) {
     dialog->Button1->click();
   });
   Form1->ToolButton1->click();
-  EXPECT_EQ(driver.Handled, 1);
+  EXPECT_EQ(driver->Handled, 1);
+  driver.reset(); // it would take the next showing too
   EXPECT_TRUE(portClosedMeanwhile);
   EXPECT_EQ(rateShown, 5) << "57600 is selected";
   EXPECT_EQ(dialogLeft, Form1->Left() + Form1->Width() / 2 - Form2->Width() / 2);
@@ -337,20 +339,25 @@ TEST_F(MainWindowTest, APortThatCannotOpenIsShownAndTheWindowStillComesUp) {
 
 TEST_F(MainWindowTest, PortSelectionDialogListsPresentPortsAndReturnsTheChoice) {
   EnsureApplication();
-  TModalDriver choose([&](QWidget* w) {
-    auto* form = dynamic_cast<TComSelectForm*>(w);
-    if (!form) return;
-    EXPECT_EQ(form->Caption(), "Select Port");
-    EXPECT_EQ(form->PortsComboBox->Items()->Count(), 2);
-    EXPECT_EQ(form->PortsComboBox->ItemIndex(), 0);
-    form->PortsComboBox->SetItemIndex(1);
-    form->OkBtn->click();
-  });
-  EXPECT_EQ(ChooseComPortWithDialog({1, 3}), 3);
-  TModalDriver abort([&](QWidget* w) {
-    if (auto* form = dynamic_cast<TComSelectForm*>(w)) form->AbortBtn->click();
-  });
-  EXPECT_EQ(ChooseComPortWithDialog({1, 3}), -1);
+  // One driver at a time: a driver still alive would take the next dialog too.
+  {
+    TModalDriver choose([&](QWidget* w) {
+      auto* form = dynamic_cast<TComSelectForm*>(w);
+      if (!form) return;
+      EXPECT_EQ(form->Caption(), "Select Port");
+      EXPECT_EQ(form->PortsComboBox->Items()->Count(), 2);
+      EXPECT_EQ(form->PortsComboBox->ItemIndex(), 0);
+      form->PortsComboBox->SetItemIndex(1);
+      form->OkBtn->click();
+    });
+    EXPECT_EQ(ChooseComPortWithDialog({1, 3}), 3);
+  }
+  {
+    TModalDriver abort([&](QWidget* w) {
+      if (auto* form = dynamic_cast<TComSelectForm*>(w)) form->AbortBtn->click();
+    });
+    EXPECT_EQ(ChooseComPortWithDialog({1, 3}), -1);
+  }
   // Confirmed with nothing to choose: the conversion error of the empty text.
   TModalDriver empty([&](QWidget* w) {
     if (auto* form = dynamic_cast<TComSelectForm*>(w)) form->OkBtn->click();
