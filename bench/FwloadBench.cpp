@@ -89,6 +89,19 @@ bool TakeReply(TSioBaseDispatcher& d) {
   return d.GetChar(c) == 0;
 }
 
+// One round of the plain loop: write the block, block in read() for the one-byte answer. The
+// first ten round trips warm up and are not recorded.
+void PlainRound(const TPtyPeer& peer, int fd, const std::string& block, int count,
+                std::vector<double>& times) {
+  TResponder far(peer, block.size(), count + 10);
+  for (int i = 0; i < count + 10; ++i) {
+    auto t0 = TClock::now();
+    char c;
+    if (!WriteAll(fd, block.data(), block.size()) || ::read(fd, &c, 1) != 1) break;
+    if (i >= 10) times.push_back(Micros(TClock::now() - t0));
+  }
+}
+
 struct TRoundTrip {
   double Dispatcher = 0;
   double Plain = 0;
@@ -116,15 +129,7 @@ TRoundTrip MeasureRoundTrip(size_t size, int iterations) {
         if (i >= 10) disp.push_back(Micros(TClock::now() - t0)); // the first ones warm up
       }
     }
-    {
-      TResponder far(plainPeer, size, perRound + 10);
-      for (int i = 0; i < perRound + 10; ++i) {
-        auto t0 = TClock::now();
-        char c;
-        if (!WriteAll(fd, block.data(), size) || ::read(fd, &c, 1) != 1) break;
-        if (i >= 10) plain.push_back(Micros(TClock::now() - t0));
-      }
-    }
+    PlainRound(plainPeer, fd, block, perRound, plain);
   }
   ::close(fd);
   line.Disp->DonePort();
@@ -188,15 +193,7 @@ TRoundTrip MeasureComponentRoundTrip(size_t size, int iterations) {
         if (i >= 10) comp.push_back(Micros(TClock::now() - t0));
       }
     }
-    {
-      TResponder far(plainPeer, size, perRound + 10);
-      for (int i = 0; i < perRound + 10; ++i) {
-        auto t0 = TClock::now();
-        char c;
-        if (!WriteAll(fd, block.data(), size) || ::read(fd, &c, 1) != 1) break;
-        if (i >= 10) plain.push_back(Micros(TClock::now() - t0));
-      }
-    }
+    PlainRound(plainPeer, fd, block, perRound, plain);
   }
   ::close(fd);
   return {Median(comp), Median(plain)};
