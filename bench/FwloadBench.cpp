@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "CliRun.h"
 #include "PtyPeer.h"
 #include "SimCore.h"
 #include "app/DispatcherUploadPort.h"
@@ -417,6 +419,48 @@ double WaitCpuPercent() {
   return percent;
 }
 
+// Gang flashing through fwload-cli's own code: one file to `devices` simulators paced at
+// 115200 baud. The mean per-device throughput in bytes per second, each device's time being
+// from the start until its simulator had taken the last block; 0 when an upload failed.
+double GangThroughput(int devices, const std::string& file, int blocks, size_t blockSize) {
+  TSimScenario paced;
+  paced.Baud = 115200;
+  std::vector<std::unique_ptr<TBootSim>> sims;
+  std::vector<std::string> args{"-q", "-b", "115200"};
+  for (int i = 0; i < devices; ++i) {
+    sims.push_back(std::make_unique<TBootSim>(paced));
+    std::string error;
+    if (!sims.back()->Open(error)) return 0;
+    sims.back()->Start();
+    args.push_back("-p");
+    args.push_back(sims.back()->SlavePath());
+  }
+  args.push_back(file);
+  std::FILE* sink = std::fopen("/dev/null", "w");
+  if (!sink) return 0;
+  TCliStop stop;
+  std::atomic<int> status{-1};
+  auto t0 = TClock::now();
+  std::thread cli([&] { status = RunCli(args, sink, sink, stop); });
+  std::vector<double> seconds(devices, 0);
+  int finished = 0;
+  while (finished < devices && status.load() < 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < devices; ++i)
+      if (seconds[i] == 0 && sims[i]->BlocksSeen() >= unsigned(blocks)) {
+        seconds[i] = std::chrono::duration<double>(TClock::now() - t0).count();
+        ++finished;
+      }
+  }
+  cli.join();
+  std::fclose(sink);
+  if (status != 0 || finished < devices) return 0;
+  double sum = 0;
+  for (double s : seconds)
+    sum += double(blocks) * double(blockSize) / s;
+  return sum / devices;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -451,5 +495,25 @@ int main(int argc, char** argv) {
   TRoundTrip c = MeasureComponentRoundTrip(256, quick ? 40 : 2000);
   std::printf("component_roundtrip_256_us: %.1f\n", c.Dispatcher);
   std::printf("component_roundtrip_ratio_256: %.2f\n", c.Plain > 0 ? c.Dispatcher / c.Plain : 0.0);
+  std::fflush(stdout);
+  // 64 KiB in 256-byte blocks to one paced simulator, then to eight at once (--quick: 16 KiB).
+  {
+    char dir[] = "/tmp/fwload-bench-XXXXXX";
+    if (mkdtemp(dir)) {
+      int gangBlocks = quick ? 64 : 256;
+      std::string file = std::string(dir) + "/gang.enc";
+      if (std::FILE* out = std::fopen(file.c_str(), "w")) {
+        std::fputs(EncodedImage(gangBlocks, 256).c_str(), out);
+        std::fclose(out);
+      }
+      double one = GangThroughput(1, file, gangBlocks, 256);
+      double eight = GangThroughput(8, file, gangBlocks, 256);
+      std::printf("gang1_bytes_s: %.0f\n", one);
+      std::printf("gang8_mean_bytes_s: %.0f\n", eight);
+      std::printf("gang8_ratio: %.3f\n", one > 0 ? eight / one : 0.0);
+      std::remove(file.c_str());
+      rmdir(dir);
+    }
+  }
   return 0;
 }
