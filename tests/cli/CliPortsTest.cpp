@@ -115,3 +115,16 @@ TEST(CliPorts, AHolderInAnotherProcessIsNamed) {
   EXPECT_FALSE(found.Command.empty());
   EXPECT_EQ(FindPortHolder("/nonexistent/tty").Pid, 0);
 }
+
+TEST(CliPorts, AnEmptyListSaysSoOnStandardError) {
+  TTempDir dir;
+  std::filesystem::create_directories(dir.File("sys/class/tty"));
+  std::filesystem::create_directories(dir.File("dev"));
+  platform::SetDiscoveryRoots(dir.File("sys"), dir.File("dev"));
+  std::string settings = dir.Write("fwload.INI", "[COM]\nNumber=3\n");
+  TCliRun run = RunCliCaptured({"--list-ports", "--settings", settings});
+  platform::SetDiscoveryRoots("");
+  EXPECT_EQ(run.Status, 0);
+  EXPECT_EQ(run.Out, "");
+  EXPECT_EQ(run.Err, "fwload-cli: no serial port present among COM1..COM50\n");
+}

@@ -19,7 +19,7 @@ constexpr unsigned BufferFull = 3072;
 constexpr unsigned BufferResume = 1024;
 constexpr unsigned OptionDtrOn = 0x01;
 constexpr unsigned SwFlowReceive = 2;
-constexpr int ListedPorts = 50;
+
 constexpr int LowestPathNumber = 51;
 constexpr int HighestPortNumber = 255;
 
@@ -186,8 +186,9 @@ TPortHolder FindPortHolder(const std::string& devicePath) {
   return {pid, ProcessCommand(pid)};
 }
 
-void ListPorts(std::FILE* out, const std::string& sysfsRoot, const std::string& devDir) {
+int ListPorts(std::FILE* out, const std::string& sysfsRoot, const std::string& devDir) {
   std::vector<platform::TSerialDevice> devices;
+  int listed = 0;
   for (const platform::TSerialPortInfo& info : platform::EnumerateSerialPorts()) {
     if (info.PortNumber > ListedPorts) break;
     std::string description = info.Description;
@@ -202,6 +203,8 @@ void ListPorts(std::FILE* out, const std::string& sysfsRoot, const std::string& 
                                   : "free";
     std::fprintf(out, "COM%d\t%s\t%s\t%s\n", info.PortNumber, info.DevicePath.c_str(),
                  description.empty() ? "-" : description.c_str(), held.c_str());
+    ++listed;
   }
   std::fflush(out);
+  return listed;
 }

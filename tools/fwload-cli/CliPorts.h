@@ -51,8 +51,12 @@ struct TPortHolder {
 // /proc/locks (any user's, which covers fwload's own programs).
 TPortHolder FindPortHolder(const std::string& devicePath);
 
+// The ports --list-ports looks at: COM1..ListedPorts.
+constexpr int ListedPorts = 50;
+
 // COM1..COM50 that are present, one line each: port, device, description, holder; tab
 // separated. Reads sysfs and /proc only. The roots are those discovery was given
-// (platform::SetDiscoveryRoots); a mapped port's description is looked up there.
-void ListPorts(std::FILE* out, const std::string& sysfsRoot = "/sys",
-               const std::string& devDir = "/dev");
+// (platform::SetDiscoveryRoots); a mapped port's description is looked up there. Returns how
+// many ports were listed.
+int ListPorts(std::FILE* out, const std::string& sysfsRoot = "/sys",
+              const std::string& devDir = "/dev");

@@ -193,7 +193,9 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
   ApplyPortMap(settingsFile);
 
   if (options.ListPorts) {
-    ListPorts(out);
+    // An empty list alone reads like a hang or a fault; say what was looked for.
+    if (ListPorts(out) == 0)
+      std::fprintf(err, "fwload-cli: no serial port present among COM1..COM%d\n", ListedPorts);
     return CliExit::Success;
   }
 
