@@ -465,9 +465,11 @@ double GangThroughput(int devices, const std::string& file, int blocks, size_t b
 
 int main(int argc, char** argv) {
   bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  double dispatcher256 = 0;
   for (size_t size : {16u, 256u, 4094u}) {
     int iterations = quick ? 40 : (size > 1000 ? 600 : 2000);
     TRoundTrip r = MeasureRoundTrip(size, iterations);
+    if (size == 256) dispatcher256 = r.Dispatcher;
     std::printf("roundtrip_%zu_dispatcher_us: %.1f\n", size, r.Dispatcher);
     std::printf("roundtrip_%zu_plain_us: %.1f\n", size, r.Plain);
     std::printf("roundtrip_ratio_%zu: %.2f\n", size, r.Plain > 0 ? r.Dispatcher / r.Plain : 0.0);
@@ -495,6 +497,9 @@ int main(int argc, char** argv) {
   TRoundTrip c = MeasureComponentRoundTrip(256, quick ? 40 : 2000);
   std::printf("component_roundtrip_256_us: %.1f\n", c.Dispatcher);
   std::printf("component_roundtrip_ratio_256: %.2f\n", c.Plain > 0 ? c.Dispatcher / c.Plain : 0.0);
+  // The component over the dispatcher it owns: 1.0 means it adds nothing.
+  std::printf("component_over_dispatcher_256: %.2f\n",
+              dispatcher256 > 0 ? c.Dispatcher / dispatcher256 : 0.0);
   std::fflush(stdout);
   // 64 KiB in 256-byte blocks to one paced simulator, then to eight at once (--quick: 16 KiB).
   {
