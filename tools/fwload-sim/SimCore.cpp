@@ -13,6 +13,8 @@ namespace {
 // While nobody has the slave open the master reports a hang-up on every poll; it is looked at
 // again this often instead, to notice the next open.
 constexpr int HangupProbeMs = 10;
+// Bytes on the stop pipe: anything else stops the serving thread.
+constexpr char VanishCommand = 'v';
 
 bool ParseNumber(const std::string& text, unsigned long max, unsigned long& value) {
   if (text.empty() || text[0] == '-' || text[0] == '+') return false;
@@ -20,6 +22,17 @@ bool ParseNumber(const std::string& text, unsigned long max, unsigned long& valu
   char* end = nullptr;
   unsigned long v = std::strtoul(text.c_str(), &end, 0);
   if (errno != 0 || *end != '\0' || v > max) return false;
+  value = v;
+  return true;
+}
+
+bool ParseProbability(const std::string& text, double& value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  errno = 0;
+  char* end = nullptr;
+  double v = std::strtod(text.c_str(), &end);
+  // The comparison is false for NaN too.
+  if (errno != 0 || *end != '\0' || !(v >= 0.0 && v <= 1.0)) return false;
   value = v;
   return true;
 }
@@ -42,7 +55,20 @@ std::string SimUsage() {
          "  --latency MS      wait MS milliseconds before each answer\n"
          "  --baud N          pace the line at N baud (8N1, 10 bits a byte)\n"
          "  --link PATH       make PATH a symlink to the slave (removed at the end)\n"
-         "  --record FILE     write the payloads of the accepted blocks, in order, to FILE\n";
+         "  --record FILE     write the payloads of the accepted blocks, in order, to FILE\n"
+         "random faults (P a probability per block, 0..1):\n"
+         "  --seed N          seed of the random faults (default: a new one, printed)\n"
+         "  --reject-random P answer the reject byte instead of accepting\n"
+         "  --twice-random P  send an acceptance twice\n"
+         "  --noise-before P  random bytes ahead of the answer (the program reads them first)\n"
+         "  --noise-after P   random bytes behind the answer (the program must discard them)\n"
+         "  --noise-instead P random bytes in place of the answer\n"
+         "  --noise-bytes N   a burst of noise is 1..N bytes (default 8)\n"
+         "  --jitter MS       a random extra 0..MS milliseconds before each answer\n"
+         "  --reject-limit K  at most K random misses in a row for one block (default 3)\n"
+         "  --vanish-after N  after N accepted blocks, vanish as the next block arrives\n"
+         "A block counts as accepted when the first byte after it is 0x11; noise that leads\n"
+         "an answer never starts with 0x00.\n";
 }
 
 bool ParseSimArguments(const std::vector<std::string>& args, TSimOptions& options,
@@ -109,6 +135,41 @@ bool ParseSimArguments(const std::vector<std::string>& args, TSimOptions& option
         return false;
       }
       result.Scenario.Baud = static_cast<unsigned>(n);
+    } else if (a == "--seed") {
+      if (!number(~0UL, n)) return false;
+      result.Scenario.Seed = n;
+      result.SeedGiven = true;
+    } else if (a == "--reject-random" || a == "--twice-random" || a == "--noise-before" ||
+               a == "--noise-after" || a == "--noise-instead") {
+      std::string text;
+      double p = 0;
+      if (!value(text)) return false;
+      if (!ParseProbability(text, p)) {
+        error = a + ": '" + text + "' is not a probability from 0 to 1";
+        return false;
+      }
+      TSimScenario& sc = result.Scenario;
+      (a == "--reject-random"  ? sc.RejectRandom
+       : a == "--twice-random" ? sc.TwiceRandom
+       : a == "--noise-before" ? sc.NoiseBefore
+       : a == "--noise-after"  ? sc.NoiseAfter
+                               : sc.NoiseInstead) = p;
+    } else if (a == "--noise-bytes") {
+      if (!number(4096, n)) return false;
+      if (n == 0) {
+        error = "--noise-bytes must be above 0";
+        return false;
+      }
+      result.Scenario.NoiseBytes = static_cast<unsigned>(n);
+    } else if (a == "--jitter") {
+      if (!number(60000, n)) return false;
+      result.Scenario.JitterMs = static_cast<unsigned>(n);
+    } else if (a == "--reject-limit") {
+      if (!number(1000000, n)) return false;
+      result.Scenario.RejectLimit = static_cast<unsigned>(n);
+    } else if (a == "--vanish-after") {
+      if (!number(100000000, n)) return false;
+      result.Scenario.VanishAfter = static_cast<unsigned>(n);
     } else if (a == "--link") {
       if (!value(result.LinkPath)) return false;
     } else if (a == "--record") {
@@ -124,7 +185,7 @@ bool ParseSimArguments(const std::vector<std::string>& args, TSimOptions& option
 
 // ---- TBootSim ----
 
-TBootSim::TBootSim(TSimScenario scenario) : FScenario(scenario) {
+TBootSim::TBootSim(TSimScenario scenario) : FScenario(scenario), FRandom(scenario.Seed) {
   if (pipe2(FStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) FStopPipe[0] = FStopPipe[1] = -1;
 }
 
@@ -185,6 +246,11 @@ bool TBootSim::RecordTo(const std::string& path, std::string& error) {
 }
 
 void TBootSim::Start() {
+  {
+    // Before the thread runs, so that a Vanish right after Start goes through it.
+    std::lock_guard<std::mutex> lock(FLock);
+    FServing = true;
+  }
   FThread = std::thread([this] { Run(); });
 }
 
@@ -202,7 +268,58 @@ TBootSim::TClock::duration TBootSim::ByteTime() const {
                                                       FScenario.Baud);
 }
 
+void TBootSim::Vanish() {
+  std::unique_lock<std::mutex> lock(FLock);
+  if (FVanished) return;
+  if (FServing) {
+    lock.unlock();
+    char c = VanishCommand;
+    ssize_t ignored = ::write(FStopPipe[1], &c, 1);
+    (void)ignored;
+    lock.lock();
+    FChanged.wait_for(lock, std::chrono::seconds(5), [&] { return FVanished || !FServing; });
+    // Done by the serving thread, or it is stuck and still owns the master.
+    if (FVanished || FServing) return;
+  }
+  lock.unlock();
+  CloseMaster();
+}
+
+bool TBootSim::Vanished() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FVanished;
+}
+
+bool TBootSim::WaitForVanish(int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(FLock);
+  return FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return FVanished; });
+}
+
+void TBootSim::CloseMaster() {
+  if (FMaster >= 0) ::close(FMaster);
+  FMaster = -1;
+  FReplies.clear();
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FVanished = true;
+  }
+  FChanged.notify_all();
+}
+
 void TBootSim::Run() {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FServing = true;
+  }
+  Serve();
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FServing = false;
+  }
+  FChanged.notify_all();
+}
+
+void TBootSim::Serve() {
   if (FMaster < 0) return;
   // Whether the slave is open is learnt from the first probe.
   FHungUp = true;
@@ -220,7 +337,13 @@ void TBootSim::Run() {
     pollfd fds[2] = {{FStopPipe[0], POLLIN, 0}, {FMaster, POLLIN, 0}};
     int r = ::poll(fds, FHungUp ? 1 : 2, timeout);
     if (r < 0 && errno != EINTR) break;
-    if (r > 0 && (fds[0].revents & POLLIN)) break;
+    if (r > 0 && (fds[0].revents & POLLIN)) {
+      char commands[16];
+      ssize_t n = ::read(FStopPipe[0], commands, sizeof commands);
+      if (n > 0 && std::memchr(commands, VanishCommand, static_cast<size_t>(n))) CloseMaster();
+      // A stop, a vanish, or a pipe that failed: the serving ends with all of them.
+      return;
+    }
 
     if (FHungUp) {
       pollfd probe{FMaster, POLLIN, 0};
@@ -236,6 +359,10 @@ void TBootSim::Run() {
         ssize_t n = ::read(FMaster, buf, sizeof buf);
         if (n > 0) {
           TakeBytes(buf, static_cast<size_t>(n), TClock::now());
+          if (FVanishDue) {
+            CloseMaster();
+            return;
+          }
           continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -256,6 +383,7 @@ void TBootSim::HungUp() {
   FExpected = 0;
   FReplies.clear();
   FLineFreeAt = {};
+  FRandomMisses = 0;
   {
     std::lock_guard<std::mutex> lock(FLock);
     ++FHangups;
@@ -272,6 +400,11 @@ void TBootSim::TakeBytes(const char* bytes, size_t len, TClock::time_point arriv
   TClock::time_point onLine = std::max(arrival, FLineFreeAt);
   for (size_t i = 0; i < len; ++i) {
     onLine += byteTime;
+    if (FBlock.empty() && FScenario.VanishAfter && FAcceptedCount >= *FScenario.VanishAfter) {
+      // The device goes away with a block on its way: the program waits for an answer.
+      FVanishDue = true;
+      return;
+    }
     if (FBlock.empty() && !FReplies.empty()) {
       std::lock_guard<std::mutex> lock(FLock);
       ++FEarlyBlocks;
@@ -290,17 +423,53 @@ void TBootSim::TakeBytes(const char* bytes, size_t len, TClock::time_point arriv
   FLineFreeAt = onLine;
 }
 
+bool TBootSim::Chance(double probability) {
+  if (probability <= 0) return false;
+  if (probability >= 1) return true;
+  return std::uniform_real_distribution<double>(0.0, 1.0)(FRandom) < probability;
+}
+
+std::string TBootSim::Noise(bool leadsTheAnswer) {
+  size_t len = 1 + FRandom() % std::max(1u, FScenario.NoiseBytes);
+  std::string bytes(len, '\0');
+  for (char& c : bytes)
+    c = static_cast<char>(FRandom() & 0xFF);
+  // A leading 0x00 would be a refusal, which ends the upload: --zero is the way to ask for it.
+  if (leadsTheAnswer && bytes[0] == static_cast<char>(SimRefuseByte))
+    bytes[0] = static_cast<char>(1 + FRandom() % 255);
+  return bytes;
+}
+
+void TBootSim::ApplyRandomFaults(std::string& reply) {
+  const bool acceptance = reply[0] == static_cast<char>(SimAcceptByte);
+  const bool mayMiss = FRandomMisses < FScenario.RejectLimit;
+  bool changed = false;
+  if (acceptance && mayMiss && Chance(FScenario.RejectRandom)) {
+    reply.assign(1, static_cast<char>(FScenario.RejectByte));
+    changed = true;
+  } else if (acceptance && Chance(FScenario.TwiceRandom)) {
+    reply.assign(2, static_cast<char>(SimAcceptByte));
+  }
+  if (mayMiss && Chance(FScenario.NoiseInstead)) {
+    reply = Noise(true);
+    changed = true;
+  } else if (mayMiss && Chance(FScenario.NoiseBefore)) {
+    reply = Noise(true) + reply;
+    changed = true;
+  }
+  if (Chance(FScenario.NoiseAfter)) reply += Noise(false);
+  if (changed && reply[0] != static_cast<char>(SimAcceptByte)) ++FRandomMisses;
+}
+
 void TBootSim::BlockComplete(TClock::time_point lastByteOnLine) {
   std::string payload = FBlock.substr(2);
   FBlock.clear();
   FHaveLength = false;
 
   std::string reply;
-  bool accepted = false;
   TSimReply kind = FAcceptedCount < FScenario.After ? TSimReply::Accept : FScenario.Reply;
   switch (kind) {
   case TSimReply::Accept:
-    accepted = true;
     reply.assign(1, static_cast<char>(SimAcceptByte));
     break;
   case TSimReply::Zero:
@@ -313,17 +482,19 @@ void TBootSim::BlockComplete(TClock::time_point lastByteOnLine) {
       ++FRejectsOfBlock;
       reply.assign(1, static_cast<char>(FScenario.RejectByte));
     } else {
-      accepted = true;
       reply.assign(1, static_cast<char>(SimAcceptByte));
     }
     break;
   case TSimReply::Twice:
-    accepted = true;
     reply.assign(2, static_cast<char>(SimAcceptByte));
     break;
   }
+  if (FAcceptedCount >= FScenario.After && !reply.empty()) ApplyRandomFaults(reply);
+  // The program takes the first byte after its purge as the verdict, so that byte decides.
+  const bool accepted = !reply.empty() && reply[0] == static_cast<char>(SimAcceptByte);
   if (accepted) {
     FRejectsOfBlock = 0;
+    FRandomMisses = 0;
     ++FAcceptedCount;
     if (FRecord) {
       std::fwrite(payload.data(), 1, payload.size(), FRecord);
@@ -331,14 +502,20 @@ void TBootSim::BlockComplete(TClock::time_point lastByteOnLine) {
     }
   }
   if (!reply.empty()) {
-    TClock::time_point due = lastByteOnLine + std::chrono::milliseconds(FScenario.LatencyMs) +
+    unsigned jitter = FScenario.JitterMs ? FRandom() % (FScenario.JitterMs + 1) : 0;
+    TClock::time_point due = lastByteOnLine +
+                             std::chrono::milliseconds(FScenario.LatencyMs + jitter) +
                              ByteTime() * static_cast<int>(reply.size());
     FReplies.push_back({due, reply});
   }
   {
     std::lock_guard<std::mutex> lock(FLock);
     ++FBlocksSeen;
-    if (accepted) FAccepted.push_back(std::move(payload));
+    if (!reply.empty()) FVerdicts.push_back(reply[0]);
+    if (accepted) {
+      ++FAcceptCounts[payload];
+      FAccepted.push_back(std::move(payload));
+    }
   }
   FChanged.notify_all();
 }
@@ -366,6 +543,25 @@ std::vector<std::string> TBootSim::Accepted() const {
 std::string TBootSim::Received() const {
   std::lock_guard<std::mutex> lock(FLock);
   return FReceived;
+}
+
+std::map<std::string, unsigned> TBootSim::AcceptCounts() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FAcceptCounts;
+}
+
+std::string TBootSim::Verdicts() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FVerdicts;
+}
+
+void TBootSim::ClearRecords() {
+  std::lock_guard<std::mutex> lock(FLock);
+  // Swapped out, not cleared, so that their memory goes too.
+  std::vector<std::string>().swap(FAccepted);
+  std::map<std::string, unsigned>().swap(FAcceptCounts);
+  std::string().swap(FVerdicts);
+  std::string().swap(FReceived);
 }
 
 unsigned TBootSim::Hangups() const {

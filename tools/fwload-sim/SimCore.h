@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,12 +37,31 @@ struct TSimScenario {
   unsigned LatencyMs = 0;
   // Line speed in baud for pacing (8N1: 10 bits a byte); 0 answers at once.
   unsigned Baud = 0;
+
+  // Random faults, drawn per block (from the `After`-th on) from `Seed`, so that the same
+  // seed repeats a run. Probabilities are 0..1.
+  uint64_t Seed = 1;
+  double RejectRandom = 0; // the reject byte instead of an acceptance
+  double TwiceRandom = 0;  // an acceptance sent twice in one write
+  double NoiseBefore = 0;  // random bytes ahead of the answer, in the same write
+  double NoiseAfter = 0;   // random bytes behind the answer, in the same write
+  double NoiseInstead = 0; // random bytes in place of the answer
+  unsigned NoiseBytes = 8; // a burst of noise is 1..NoiseBytes bytes
+  unsigned JitterMs = 0;   // a random extra 0..JitterMs ms before each answer
+  // Most random verdicts in a row that do not accept one block (random rejections and noise
+  // ahead of or instead of the answer): the next send of it is accepted plainly, so that a
+  // long run with random faults still succeeds.
+  unsigned RejectLimit = 3;
+  // After this many accepted blocks the device vanishes (the master is closed) as the next
+  // block arrives, unanswered.
+  std::optional<unsigned> VanishAfter = std::nullopt;
 };
 
 struct TSimOptions {
   TSimScenario Scenario;
   std::string LinkPath;   // symlink to the slave; empty for none
   std::string RecordPath; // accepted payloads, in order; empty for none
+  bool SeedGiven = false; // --seed was on the command line
 };
 
 // Parses fwload-sim's command line (argv[0] excluded). False with `error` set on bad input.
@@ -65,18 +87,35 @@ public:
   void Start();
   // From any thread or a signal handler (it only writes to a pipe).
   void Stop();
+  // The device disappears: the master is closed, what was due is dropped, the slave's users
+  // see a hang-up and its path goes away. From any thread but a signal handler; returns once
+  // it is done. The serving thread ends with it.
+  void Vanish();
+  bool Vanished() const;
+  bool WaitForVanish(int timeoutMs) const;
 
   // ---- what the device saw (thread-safe) ----
-  unsigned BlocksSeen() const;               // every complete block, rejected ones included
-  std::vector<std::string> Accepted() const; // payloads of accepted blocks, in order
-  std::string Received() const;              // every byte received, in order
-  unsigned Hangups() const;                  // times the slave side was closed by all its users
+  unsigned BlocksSeen() const; // every complete block, rejected ones included
+  // Payloads of accepted blocks, in order: the recorded image. A block counts as accepted when
+  // the first byte after it on the line is 0x11, as that is the byte the program takes as the
+  // verdict, whatever the scenario meant to answer.
+  std::vector<std::string> Accepted() const;
+  // How many times each payload was accepted.
+  std::map<std::string, unsigned> AcceptCounts() const;
+  // The first byte answered after each answered block, in order: the verdicts the program
+  // must read, and nothing else.
+  std::string Verdicts() const;
+  std::string Received() const; // every byte received, in order
+  unsigned Hangups() const;     // times the slave side was closed by all its users
   // Blocks whose first byte came while the answer to the one before was still due: the
   // program did not wait for its answer.
   unsigned EarlyBlocks() const;
   // Waits until `count` blocks were seen; false after `timeoutMs`.
   bool WaitForBlocks(unsigned count, int timeoutMs) const;
   bool WaitForHangups(unsigned count, int timeoutMs) const;
+  // Forgets the records kept so far (accepted payloads and their counts, verdicts, received
+  // bytes) for runs long enough that keeping them would cost memory; the counters stay.
+  void ClearRecords();
 
 private:
   using TClock = std::chrono::steady_clock;
@@ -85,11 +124,16 @@ private:
     std::string Bytes;
   };
 
+  void Serve();
   void TakeBytes(const char* bytes, size_t len, TClock::time_point arrival);
   void BlockComplete(TClock::time_point lastByteOnLine);
   void SendDueReplies(TClock::time_point now);
   void HungUp();
+  void CloseMaster();
   TClock::duration ByteTime() const;
+  bool Chance(double probability);
+  std::string Noise(bool leadsTheAnswer);
+  void ApplyRandomFaults(std::string& reply);
 
   TSimScenario FScenario;
   int FMaster = -1;
@@ -104,7 +148,10 @@ private:
   bool FHaveLength = false;
   TClock::time_point FLineFreeAt{};
   unsigned FRejectsOfBlock = 0;
+  unsigned FRandomMisses = 0; // random verdicts in a row that did not accept the block
   unsigned FAcceptedCount = 0;
+  bool FVanishDue = false;
+  std::mt19937_64 FRandom;
   std::deque<TPendingReply> FReplies;
   bool FHungUp = false;
 
@@ -114,5 +161,9 @@ private:
   unsigned FHangups = 0;
   unsigned FEarlyBlocks = 0;
   std::vector<std::string> FAccepted;
+  std::map<std::string, unsigned> FAcceptCounts;
+  std::string FVerdicts;
   std::string FReceived;
+  bool FServing = false; // Start was called or Run is running
+  bool FVanished = false;
 };

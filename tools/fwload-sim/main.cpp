@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +55,11 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // A run with random faults can be repeated with the seed it names.
+  if (!options.SeedGiven) options.Scenario.Seed = std::random_device()();
+  std::fprintf(stderr, "fwload-sim: seed %llu\n",
+               static_cast<unsigned long long>(options.Scenario.Seed));
+
   TBootSim sim(options.Scenario);
   if (!sim.Open(error) ||
       (!options.RecordPath.empty() && !sim.RecordTo(options.RecordPath, error))) {
@@ -79,6 +85,7 @@ int main(int argc, char** argv) {
 
   Sim = nullptr;
   if (!options.LinkPath.empty()) unlink(options.LinkPath.c_str());
+  if (sim.Vanished()) std::fprintf(stderr, "fwload-sim: the device vanished\n");
   std::fprintf(stderr, "fwload-sim: %u blocks, %zu accepted\n", sim.BlocksSeen(),
                sim.Accepted().size());
   return 0;
