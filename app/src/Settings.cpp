@@ -56,11 +56,13 @@ TSettings ReadSettingsFile(const std::string& fileName) {
 
 void WriteSettingsFile(const std::string& fileName, const TSettings& settings) {
   MakeDirectories(ExtractFileDir(fileName));
+  // One replace for the four keys: a write that fails or is cut short leaves the old file
+  // whole, never one with some of the new values.
   TIniFile ini(fileName);
-  ini.WriteInteger("Form", "Top", settings.Top);
-  ini.WriteInteger("Form", "Left", settings.Left);
-  ini.WriteInteger("COM", "Number", settings.ComNumber);
-  ini.WriteInteger("COM", "Baud", settings.Baud);
+  ini.WriteEntries({{"Form", "Top", IntToStr(settings.Top)},
+                    {"Form", "Left", IntToStr(settings.Left)},
+                    {"COM", "Number", IntToStr(settings.ComNumber)},
+                    {"COM", "Baud", IntToStr(settings.Baud)}});
 }
 
 std::vector<std::pair<int, std::string>> ReadPortMap(const std::string& fileName) {

@@ -1,5 +1,6 @@
 #include "runtime/IniFiles.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -23,15 +24,25 @@ struct TIniText {
 
 enum class TLoad { Ok, Missing, Failed };
 
+// Larger than any profile file; a path that leads to something else (a device, a pipe, a
+// runaway log) must not fill the memory or block the program.
+constexpr off_t MaxFileSize = 64 << 20;
+
 TLoad Load(const std::string& path, TIniText& text) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so that a pipe without a writer cannot hang the open.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? TLoad::Missing : TLoad::Failed;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > MaxFileSize) {
+    close(fd);
+    return TLoad::Failed;
+  }
   std::string data;
   char buf[8192];
   for (;;) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
+    if (n < 0 || data.size() + static_cast<size_t>(std::max<ssize_t>(n, 0)) > MaxFileSize) {
       close(fd);
       return TLoad::Failed;
     }
@@ -50,7 +61,9 @@ TLoad Load(const std::string& path, TIniText& text) {
     text.Lines.push_back(data.substr(start, end - start));
     start = end + 1;
   }
-  text.Crlf = !text.Lines.empty() && !text.Lines[0].empty() && text.Lines[0].back() == '\r';
+  // The first line end decides (a file may well start with an empty line).
+  size_t firstEnd = data.find('\n');
+  text.Crlf = firstEnd != std::string::npos && firstEnd > 0 && data[firstEnd - 1] == '\r';
   return TLoad::Ok;
 }
 
@@ -155,6 +168,14 @@ void Save(const std::string& fileName, const TIniText& text) {
     unlink(temp.c_str());
     RaiseWriteError(fileName);
   }
+  // The rename itself reaches the disk only with its folder; the new file is in place by now,
+  // so a folder that cannot be synced is no failure of the write.
+  std::string dir = ExtractFileDir(target);
+  int dirFd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    (void)fsync(dirFd);
+    close(dirFd);
+  }
 }
 
 // Names and values that would break the file's line structure are refused rather than
@@ -180,6 +201,36 @@ std::string Cut(std::string value) {
     --n;
   value.resize(n);
   return value;
+}
+
+// Sets one value in the text: an existing key keeps its line (and its own line end), a new
+// key goes after its section's last non-blank line, a new section at the end.
+void Put(TIniText& text, const std::string& section, const std::string& key,
+         const std::string& value) {
+  std::string eol = text.Crlf ? "\r" : "";
+  std::string line = Trim(key) + "=" + value + eol;
+  size_t header = FindSection(text, section);
+  if (header == std::string::npos) {
+    if (!text.Lines.empty() && !Trim(text.Lines.back()).empty()) text.Lines.push_back(eol);
+    text.Lines.push_back("[" + Trim(section) + "]" + eol);
+    text.Lines.push_back(line);
+    text.FinalNewline = true;
+    return;
+  }
+  size_t at = FindKey(text, header, key, nullptr);
+  if (at != std::string::npos) {
+    std::string oldKey, oldValue;
+    KeyLine(text.Lines[at], oldKey, oldValue);
+    const std::string& old = text.Lines[at];
+    text.Lines[at] = oldKey + "=" + value + (!old.empty() && old.back() == '\r' ? "\r" : "");
+    return;
+  }
+  // After the section's last non-blank line, so blank lines before the next section stay.
+  size_t end = SectionEnd(text, header);
+  while (end > header + 1 && Trim(text.Lines[end - 1]).empty())
+    --end;
+  text.Lines.insert(text.Lines.begin() + static_cast<ptrdiff_t>(end), line);
+  if (end == text.Lines.size() - 1) text.FinalNewline = true;
 }
 
 } // namespace
@@ -212,33 +263,17 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key,
 
 void TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
-  CheckEntry(section, &key, &value);
+  WriteEntries({{section, key, value}});
+}
+
+void TIniFile::WriteEntries(const std::vector<TIniEntry>& entries) {
+  for (const TIniEntry& e : entries)
+    CheckEntry(e.Section, &e.Key, &e.Value);
   TIniText text;
-  // A file that exists but cannot be read must not be replaced by one holding only our key.
+  // A file that exists but cannot be read must not be replaced by one holding only our keys.
   if (Load(FFileName, text) == TLoad::Failed) RaiseWriteError(FFileName);
-  std::string eol = text.Crlf ? "\r" : "";
-  std::string line = Trim(key) + "=" + value + eol;
-  size_t header = FindSection(text, section);
-  if (header == std::string::npos) {
-    if (!text.Lines.empty() && !Trim(text.Lines.back()).empty()) text.Lines.push_back(eol);
-    text.Lines.push_back("[" + Trim(section) + "]" + eol);
-    text.Lines.push_back(line);
-    text.FinalNewline = true;
-  } else {
-    size_t at = FindKey(text, header, key, nullptr);
-    if (at != std::string::npos) {
-      std::string oldKey, oldValue;
-      KeyLine(text.Lines[at], oldKey, oldValue);
-      text.Lines[at] = oldKey + "=" + value + eol;
-    } else {
-      // After the section's last non-blank line, so blank lines before the next section stay.
-      size_t end = SectionEnd(text, header);
-      while (end > header + 1 && Trim(text.Lines[end - 1]).empty())
-        --end;
-      text.Lines.insert(text.Lines.begin() + static_cast<ptrdiff_t>(end), line);
-      if (end == text.Lines.size() - 1) text.FinalNewline = true;
-    }
-  }
+  for (const TIniEntry& e : entries)
+    Put(text, e.Section, e.Key, e.Value);
   Save(FFileName, text);
 }
 

@@ -1,8 +1,17 @@
 // The settings file: defaults, the number forms that read, the order a new file is written in,
-// other content kept, where the file lies, and the port map it carries.
+// other content kept, where the file lies, the port map it carries, and damage: junk, a
+// read-only folder, a write that fails half-way.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <csignal>
+#include <dirent.h>
+#include <functional>
+#include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "TempFiles.h"
 #include "app/Settings.h"
@@ -148,4 +157,108 @@ TEST(PortMap, TakesComOneToFiftyWithDevices) {
   EXPECT_NE(platform::ResolvePortDevice(51), "/dev/ttyS9");
   for (int n : {1, 3, 50})
     platform::SetPortDevice(n, "");
+}
+
+TEST(SettingsDamage, JunkGivesTheDefaultsAndTheWriteKeepsIt) {
+  TTempDir dir;
+  std::string junk(65536, '\0');
+  uint32_t x = 12345;
+  for (char& c : junk) {
+    x = x * 1103515245 + 12345;
+    c = static_cast<char>(x >> 16);
+  }
+  junk = junk.substr(0, junk.size() - 1) + "x"; // no line end at the end
+  std::string path = dir.Write("fwload.INI", junk);
+  TSettings read = ReadSettingsFile(path);
+  EXPECT_EQ(read.Top, 100);
+  EXPECT_EQ(read.ComNumber, 1);
+  EXPECT_EQ(read.Baud, 19200);
+  TSettings wanted{-7, 8, 3, 115200};
+  WriteSettingsFile(path, wanted);
+  std::string written = ReadWholeFile(path);
+  EXPECT_EQ(written.substr(0, junk.size()), junk);
+  TSettings back = ReadSettingsFile(path);
+  EXPECT_EQ(back.Top, -7);
+  EXPECT_EQ(back.Left, 8);
+  EXPECT_EQ(back.ComNumber, 3);
+  EXPECT_EQ(back.Baud, 115200);
+}
+
+namespace {
+
+// Runs `body` in a child process as another user when this one is root (whom read-only
+// folders do not stop) and returns its exit status; -1 when it cannot be arranged.
+int AsAnotherUser(const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+      _exit(99);
+    _exit(body());
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') names.push_back(e->d_name);
+    closedir(d);
+  }
+  return names;
+}
+
+const char* const StoredSettings =
+    "[Form]\nTop=1\nLeft=2\n\n[COM]\nNumber=2\nBaud=4800\n\n[Ports]\nCOM1=/dev/x\n";
+
+} // namespace
+
+TEST(SettingsDamage, AReadOnlyFolderReadsButRefusesTheWriteAndKeepsTheFile) {
+  TTempDir dir;
+  std::string path = dir.Write("fwload.INI", StoredSettings);
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0555), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  int status = AsAnotherUser([&] {
+    TSettings read = ReadSettingsFile(path);
+    if (read.Top != 1 || read.Left != 2 || read.ComNumber != 2 || read.Baud != 4800) return 1;
+    try {
+      WriteSettingsFile(path, TSettings{});
+      return 2;
+    } catch (const Exception& e) {
+      return e.Message() == "Unable to write to " + path ? 0 : 3;
+    }
+  });
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ReadWholeFile(path), StoredSettings);
+  EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"fwload.INI"}));
+}
+
+// The four keys go in one replace: a write that fails after room for one more key (the file
+// size limit standing in for a full disk) leaves the old file, not one with a new Top only.
+TEST(SettingsDamage, AWriteThatFailsMidwayLeavesTheOldFileWhole) {
+  TTempDir dir;
+  std::string path = dir.Write("fwload.INI", StoredSettings);
+  const rlim_t room = std::string(StoredSettings).size() + 15;
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{room, room};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    try {
+      WriteSettingsFile(path, TSettings{INT32_MIN, INT32_MIN, 65535, INT32_MIN});
+      _exit(1);
+    } catch (const Exception&) {
+      _exit(0);
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(ReadWholeFile(path), StoredSettings);
+  EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"fwload.INI"}));
 }

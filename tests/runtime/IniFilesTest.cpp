@@ -1,13 +1,16 @@
 #include "runtime/IniFiles.h"
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -217,3 +220,102 @@ TEST_F(IniFileTest, DeleteKeyAndEraseSection) {
 }
 
 } // namespace
+
+// What a damaged file may hold — NUL bytes, a line of megabytes, a section twice, no final line
+// end — is text like any other: what can be read reads, and a write keeps the rest byte for byte.
+TEST_F(IniFileTest, DamagedContentReadsWhatItCanAndAWriteKeepsTheRest) {
+  const std::string huge(5 << 20, '7');
+  const std::string content = std::string("\0\x01\xff junk\n", 9) + "[A]\nk=v" +
+                              std::string("\0", 1) + "w\nbig=" + huge + "\n[a]\nk=2\nj=3\n[B]\nx=1";
+  Put(content);
+  TIniFile ini(Path);
+  EXPECT_EQ(ini.ReadString("A", "k", "-"), std::string("v\0w", 3));
+  EXPECT_EQ(ini.ReadString("A", "big", "-"), huge.substr(0, 2047));
+  EXPECT_EQ(ini.ReadInteger("A", "big", -1), -1) << "megabytes of digits are no 32-bit number";
+  EXPECT_EQ(ini.ReadString("A", "j", "-"), "-") << "only the first of two same-named sections";
+  EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"A", "a", "B"}));
+  ini.WriteInteger("B", "x", 2);
+  ini.WriteInteger("A", "k", 5);
+  std::string expected = content;
+  expected.replace(expected.find(std::string("k=v\0w", 5)), 5, "k=5");
+  expected.replace(expected.size() - 1, 1, "2");
+  EXPECT_EQ(Get(), expected) << "no final line end added, the second [a] untouched";
+}
+
+TEST_F(IniFileTest, LineEndsFollowTheFirstLineEndAndAReplacedLineKeepsItsOwn) {
+  Put("\r\n[A]\r\nx=1\r\n");
+  TIniFile(Path).WriteString("B", "y", "2");
+  EXPECT_EQ(Get(), "\r\n[A]\r\nx=1\r\n\r\n[B]\r\ny=2\r\n");
+  Put("[A]\nx=1\r\nz=3\n");
+  TIniFile(Path).WriteString("A", "x", "9");
+  TIniFile(Path).WriteString("A", "w", "0");
+  EXPECT_EQ(Get(), "[A]\nx=9\r\nz=3\nw=0\n");
+}
+
+// A profile path that leads to a device, a pipe or a runaway file must neither hang nor fill the
+// memory, and it is never replaced by a file of our own.
+TEST_F(IniFileTest, SomethingElseThanAProfileFileIsNeitherReadNorReplaced) {
+  ASSERT_EQ(symlink("/dev/zero", Path.c_str()), 0);
+  TIniFile zero(Path);
+  EXPECT_EQ(zero.ReadInteger("COM", "Number", 7), 7);
+  EXPECT_THROW(zero.WriteInteger("COM", "Number", 1), Exception);
+  char target[64] = {};
+  ASSERT_GT(readlink(Path.c_str(), target, sizeof target - 1), 0);
+  EXPECT_STREQ(target, "/dev/zero");
+
+  std::string fifo = Dir + "/fifo.ini";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_EQ(TIniFile(fifo).ReadString("A", "k", "none"), "none") << "no writer: no wait";
+  EXPECT_THROW(TIniFile(fifo).WriteString("A", "k", "v"), Exception);
+
+  std::string big = Dir + "/big.ini";
+  Put("[A]\nk=1\n", big);
+  ASSERT_EQ(truncate(big.c_str(), (64 << 20) + 1), 0); // sparse: costs no disk
+  EXPECT_EQ(TIniFile(big).ReadInteger("A", "k", 0), 0);
+  EXPECT_THROW(TIniFile(big).WriteInteger("A", "k", 2), Exception);
+  struct stat st;
+  ASSERT_EQ(stat(big.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, (64 << 20) + 1);
+}
+
+TEST_F(IniFileTest, WriteEntriesReplacesTheFileOnceWithAllOrNone) {
+  Put("[Keep]\na=1\n");
+  TIniFile ini(Path);
+  EXPECT_THROW(ini.WriteEntries({{"Form", "Top", "1"}, {"Form", "Bad=Key", "2"}}), Exception);
+  EXPECT_EQ(Get(), "[Keep]\na=1\n") << "a bad entry anywhere writes nothing";
+  ini.WriteEntries({{"Form", "Top", "1"}, {"COM", "Baud", "9600"}, {"Form", "Left", "2"}});
+  EXPECT_EQ(Get(), "[Keep]\na=1\n\n[Form]\nTop=1\nLeft=2\n\n[COM]\nBaud=9600\n");
+  EXPECT_EQ(DirEntries(), (std::vector<std::string>{"fwload.INI"}));
+}
+
+// A write that dies half-way (here: the file size limit, a full disk's twin) leaves the old file
+// whole, whether the process is told so or killed on the spot (which leaves its temporary).
+TEST_F(IniFileTest, AWriteCutShortLeavesTheOldFileByteForByte) {
+  const std::string old = "[Other]\nkeep=" + std::string(3000, 'x') + "\n[COM]\nNumber=1\n";
+  for (bool killed : {false, true}) {
+    SCOPED_TRACE(killed ? "killed by SIGXFSZ" : "write fails with EFBIG");
+    Put(old);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (!killed) signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{1000, 1000};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      try {
+        TIniFile(Path).WriteInteger("COM", "Number", 2);
+        _exit(1);
+      } catch (const Exception& e) {
+        _exit(e.Message() == "Unable to write to " + Path ? 0 : 2);
+      }
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (killed) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      EXPECT_EQ(DirEntries(), (std::vector<std::string>{"fwload.INI"})) << "temporary removed";
+    }
+    EXPECT_EQ(Get(), old);
+  }
+}

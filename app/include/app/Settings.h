@@ -27,8 +27,8 @@ std::string SettingsFilePath();
 // Missing file, section or key, empty or unconvertible values: the defaults of TSettings.
 TSettings ReadSettingsFile(const std::string& fileName);
 // Form/Top, Form/Left, COM/Number, COM/Baud in that order, creating the file's folder when it
-// is missing; everything else in the file is kept. A refused write raises Exception
-// "Unable to write to <file>" and leaves the keys after it unwritten.
+// is missing; everything else in the file is kept. The four go in one atomic replace: a
+// refused write raises Exception "Unable to write to <file>" and leaves the file as it was.
 void WriteSettingsFile(const std::string& fileName, const TSettings& settings);
 
 // Keys COM1..COM50 of section Ports with a non-empty value, in port order.

@@ -11,7 +11,13 @@
 // other programs' changes are seen and ours reach the disk at once. A write replaces the file
 // through a temporary file and a rename, so a crash never leaves half a file behind. Section
 // and key names compare without regard to ASCII case; lines the class does not touch are kept
-// byte for byte.
+// byte for byte. Only regular files of up to 64 MiB are read; anything else reads as
+// unreadable (the defaults) and is never overwritten.
+// One value for TIniFile::WriteEntries.
+struct TIniEntry {
+  std::string Section, Key, Value;
+};
+
 class TIniFile : public TObject {
 public:
   explicit TIniFile(std::string fileName) : FFileName(std::move(fileName)) {}
@@ -34,6 +40,9 @@ public:
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& key, int32_t value);
   void WriteBool(const std::string& section, const std::string& key, bool value);
+  // Several values, in order, with one replace of the file: all of them reach it or, when the
+  // write is refused, none (the file is left as it was).
+  void WriteEntries(const std::vector<TIniEntry>& entries);
 
   // Key names of a section in file order (empty when the section is missing).
   std::vector<std::string> ReadSection(const std::string& section) const;
