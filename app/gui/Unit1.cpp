@@ -87,15 +87,47 @@ void TForm1::ToolButton2Click(TObject*) {
 }
 
 void TForm1::EditComSettingExecute(TObject*) {
+  FReopenAtUpdate = false; // the dialog's own reopen decides from here on
   ComPort1->SetOpen(false);
   Form2->ShowModal();
   ComPort1->SetOpen(true);
 }
 
+namespace {
+
+// A device that went away (adapter pulled) leaves the open port with a handle that fails
+// every operation. A purge tells: it is harmless before an upload, which purges anyway.
+bool PortDeviceGone(TSioComPort& port) {
+  if (!port.Open()) return false;
+  try {
+    port.FlushInBuffer();
+    return false;
+  } catch (const ESioException&) {
+    return true;
+  }
+}
+
+} // namespace
+
 void TForm1::WriteDeviceExecute(TObject*) {
+  // Opened afresh, the port finds the device again once it is back, without a restart; if it
+  // is still missing, the open's own error says so.
+  if (FReopenAtUpdate || PortDeviceGone(*ComPort1)) {
+    FReopenAtUpdate = true; // until an open succeeds
+    ComPort1->SetOpen(false);
+    ComPort1->SetOpen(true);
+    FReopenAtUpdate = false;
+  }
   TComPortUploadPort port(*ComPort1);
   TUploadEngine engine(*this, port);
-  engine.Run(FileName);
+  try {
+    engine.Run(FileName);
+  } catch (const ESioException&) {
+    // Gone in the middle of the upload: the log ends as for a device that stopped answering,
+    // and the port's error is shown as well.
+    if (PortDeviceGone(*ComPort1)) AddLogLine(UploadText::NoAnswer);
+    throw;
+  }
 }
 
 void TForm1::ToolButton4Click(TObject*) {

@@ -65,6 +65,8 @@ private:
   void Wake() override;
 
   bool FBusy = false;
+  // Update's reopen of a port whose device had gone failed: the next Update tries again.
+  bool FReopenAtUpdate = false;
 };
 
 extern TForm1* Form1;
