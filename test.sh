@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Configures, builds and runs every test three ways: a normal build, an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build of the layers below the GUI.
-# Exits non-zero when any build or test fails.
+# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build of the layers below the GUI;
+# then builds the fuzz targets and runs each for a bounded time.
+# Exits non-zero when any build or test fails or a fuzz target crashes.
 set -uo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc)
@@ -32,10 +33,65 @@ run() {
   rm -f "$out"
 }
 
+# One fuzz target for a bounded time on a scratch copy of its seed corpus, after the crash
+# inputs kept in fuzz/regressions/; prints the executions on success.
+fuzz_one() {
+  local target=$1 scratch=$2 exe="build/fuzz/fuzz/fuzz_$1" log="$2/$1.log" dict=()
+  [ -f "fuzz/$target.dict" ] && dict=("-dict=fuzz/$target.dict")
+  mkdir -p "$scratch/$target" "$scratch/tmp-$target" build/fuzz/artifacts
+  cp fuzz/corpus/"$target"/* "$scratch/$target/"
+  local regressions=(fuzz/regressions/"$target"/*)
+  if [ -e "${regressions[0]}" ] && ! TMPDIR="$scratch/tmp-$target" "$exe" "${regressions[@]}" >"$log" 2>&1; then
+    echo "fuzz $target: a kept crash input fails again"
+    tail -n 40 "$log"
+    return 1
+  fi
+  if ! TMPDIR="$scratch/tmp-$target" "$exe" -max_total_time=30 -timeout=10 -print_final_stats=1 \
+    "${dict[@]}" -artifact_prefix="build/fuzz/artifacts/$target-" "$scratch/$target" >"$log" 2>&1; then
+    echo "fuzz $target: crash (input kept in build/fuzz/artifacts/)"
+    tail -n 60 "$log"
+    return 1
+  fi
+  grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' >"$scratch/$target.execs"
+  echo "fuzz $target: $(cat "$scratch/$target.execs") executions"
+}
+
+# libFuzzer targets with ASan + UBSan, built with clang, each run for 30 s, two at a time.
+fuzz() {
+  echo "=== fuzz build ==="
+  local targets=(encoded_file settings string_table termios)
+  if ! CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DFWLOAD_FUZZ=ON >build-fuzz.log 2>&1 || ! cmake --build build/fuzz -j"$jobs" >>build-fuzz.log 2>&1; then
+    tail -n 60 build-fuzz.log
+    summary+=("fuzz: build failed")
+    status=1
+    return
+  fi
+  # tmpfs where there is one: the settings target writes its file several times per input.
+  local scratch
+  scratch=$(mktemp -d -p "$([ -d /dev/shm ] && echo /dev/shm || echo /tmp)" fwload-fuzz.XXXXXX)
+  local crashes=0 execs=0 i
+  for ((i = 0; i < ${#targets[@]}; i += 2)); do
+    local pids=()
+    for t in "${targets[@]:i:2}"; do
+      fuzz_one "$t" "$scratch" &
+      pids+=($!)
+    done
+    for p in "${pids[@]}"; do wait "$p" || crashes=$((crashes + 1)); done
+  done
+  for t in "${targets[@]}"; do
+    [ -f "$scratch/$t.execs" ] && execs=$((execs + $(cat "$scratch/$t.execs")))
+  done
+  rm -rf "$scratch"
+  [ "$crashes" -eq 0 ] || status=1
+  summary+=("fuzz: ${#targets[@]} targets, $execs executions, $crashes crashes")
+}
+
 mkdir -p build
 run normal
 run asan -DFWLOAD_SANITIZE=address
 run tsan -DFWLOAD_SANITIZE=thread -DFWLOAD_ONLY_SERIAL=ON
+fuzz
 rm -f build-*.log 2>/dev/null || true
 
 echo "=== summary ==="
