@@ -250,8 +250,8 @@ char* TSioStringResource::GetAsciiZ(int32_t ident, char* buffer, int bufferSize)
   size_t n = std::min(text.size(), 2 * size_t(bufferSize) - 1);
   int need = 0;
   for (;;) {
-    if (n > 0 && IsHighSurrogate(text[n - 1])) {
-      --n; // half a pair would come out as a default character
+    if (n > 0 && n < text.size() && IsHighSurrogate(text[n - 1]) && IsLowSurrogate(text[n])) {
+      --n; // half a cut pair would come out as a default character
       continue;
     }
     need = AnsiLength(text.data(), n);

@@ -188,6 +188,23 @@ TEST(StringResource, GetAsciiZAndSioLoadZCutWholeCharacters) {
   EXPECT_EQ(z[SioLoadZSize], '#');
 }
 
+TEST(StringResource, GetAsciiZShowsALoneSurrogateThatFitsAsGetStringDoes) {
+  // A lone high surrogate at the end is no half of a pair that the cut made: with room for the
+  // whole text, GetAsciiZ gives what GetString gives (found by the string-table fuzz target).
+  std::vector<unsigned char> blob = Compile("1\txy\n2\tabc\n");
+  const size_t text = blob[12] | blob[13] << 8; // entry 1's offset
+  blob[text + 2] = 0x00;                        // y becomes U+D800
+  blob[text + 3] = 0xD8;
+  TSioStringResource table(MainModule(), RegisterBlob(blob));
+  const std::string whole = table.GetString(1);
+  ASSERT_EQ(whole.size(), 2u) << "x and the default character";
+  char buffer[16];
+  EXPECT_EQ(std::string(table.GetAsciiZ(1, buffer, 16)), whole);
+  EXPECT_EQ(std::string(table.GetAsciiZ(1, buffer, 3)), whole);
+  EXPECT_EQ(std::string(table.GetAsciiZ(1, buffer, 2)), "x");
+  EXPECT_EQ(std::string(table.GetAsciiZ(2, buffer, 16)), "abc");
+}
+
 TEST(ErrorStrings, HoldsEveryEntryOfItsSourceInTheFixedRanges) {
   const auto entries = ReadSource("serial/strings/errors.tsv");
   ASSERT_EQ(entries.size(), 829u);
