@@ -2,10 +2,13 @@
 // the verdict (the first byte after a block) alone decides acceptance, and the device going away.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <sys/stat.h>
 
 #include "SimCore.h"
+#include "SimProcess.h"
 #include "SlaveEnd.h"
 
 namespace {
@@ -227,4 +230,29 @@ TEST(SimVanish, BeforeItServesTheMasterIsClosedAtOnce) {
   struct stat st {};
   EXPECT_NE(stat(path.c_str(), &st), 0);
   sim.Run(); // nothing left to serve: returns at once
+}
+
+TEST(SimProgram, VanishesAfterNBlocksAndEndsWithItsLinkRemoved) {
+  char tmpl[] = "/tmp/fwload-sim-test-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string link = std::string(tmpl) + "/device";
+  std::string record = std::string(tmpl) + "/rec";
+  TSimProcess p({"--vanish-after", "1", "--seed", "9", "--reject-random", "0", "--link", link,
+                 "--record", record});
+  ASSERT_GT(p.Pid, 0);
+  ASSERT_FALSE(p.ReadLine(5000).empty());
+  TSlaveEnd slave(link);
+  ASSERT_TRUE(slave.Ok());
+  ASSERT_TRUE(slave.Write(Block("kept")));
+  ASSERT_EQ(slave.Read(1, 5000), std::string(1, Ack));
+  ASSERT_TRUE(slave.Write(Block("lost")));
+  EXPECT_EQ(p.WaitExit(5000), 0);
+  struct stat st {};
+  EXPECT_NE(lstat(link.c_str(), &st), 0);
+  EXPECT_EQ(slave.Read(1, 100), "");
+  std::ifstream in(record, std::ios::binary);
+  std::string recorded((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(recorded, "kept");
+  std::remove(record.c_str());
+  rmdir(tmpl);
 }
