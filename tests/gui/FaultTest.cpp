@@ -136,6 +136,28 @@ TEST_F(FaultTest, ADeviceThatVanishesMidUploadEndsItAndItsSuccessorIsFoundWithou
   EXPECT_EQ(Shown.Messages.size(), 1u);
 }
 
+// Gone just before the first block: the upload's first purge fails on the dead handle.
+TEST_F(FaultTest, ADeviceGoneWhenTheSendingStartsIsLoggedAndShownAndThenFoundAgain) {
+  StartUp();
+  Form1->FileName = Firmware({10, 20});
+  Form1->Memo1->OnChange = [&](TObject*) {
+    std::vector<std::string> log = LogOf(Form1);
+    if (!log.empty() && log.back() == "Загрузка..." && !Sim->Vanished()) Sim->Vanish();
+  };
+  Upload();
+  Form1->Memo1->OnChange = nullptr;
+  EXPECT_EQ(LogOf(Form1), (std::vector<std::string>{"Старт", "Файл fw.enc загружен", "Загрузка...",
+                                                    "Устройство не отвечает!"}));
+  ASSERT_EQ(Shown.Messages.size(), 1u);
+  EXPECT_EQ(Shown.Messages[0].Text, "Serial port exception.");
+  EXPECT_EQ(Sim->BlocksSeen(), 0u);
+  EXPECT_TRUE(IdleButtons());
+  Serve(1);
+  Upload();
+  ExpectSuccessOn(*Sim);
+  EXPECT_EQ(Shown.Messages.size(), 1u);
+}
+
 TEST_F(FaultTest, APortHeldByAnotherProcessIsShownAndSettingsMovesToAnother) {
   // The other process holds the device as the comm layer does: flock plus TIOCEXCL.
   int ready[2], release[2];
