@@ -1,5 +1,23 @@
 #include "app/EncodedFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::FILE* OpenEncodedFile(const char* fileName) {
+  if (!fileName || !*fileName) return nullptr;
+  int fd = ::open(fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "rb");
+  if (!file) ::close(fd);
+  return file;
+}
+
 namespace {
 
 int HexValue(int c) {

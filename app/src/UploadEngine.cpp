@@ -1,7 +1,9 @@
 #include "app/UploadEngine.h"
 
+#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/EncodedFile.h"
 #include "platform/Win32.h"
@@ -36,16 +38,6 @@ private:
   TUploadPort& FPort;
 };
 
-// A folder opens for reading here but not on the system the format comes from, and it would
-// read as an empty image: it counts as a file that cannot be opened.
-TFilePtr OpenEncodedFile(const std::string& fileName) {
-  if (fileName.empty()) return nullptr;
-  TFilePtr file(std::fopen(fileName.c_str(), "rb"));
-  struct stat st {};
-  if (file && (fstat(fileno(file.get()), &st) != 0 || S_ISDIR(st.st_mode))) file.reset();
-  return file;
-}
-
 } // namespace
 
 TUploadOutcome TUploadEngine::Run(const std::string& fileName) {
@@ -63,7 +55,7 @@ TUploadOutcome TUploadEngine::Run(const std::string& fileName) {
       return outcome;
     };
 
-    file = OpenEncodedFile(fileName);
+    file.reset(OpenEncodedFile(fileName.c_str()));
     if (!file) return finish(TUploadOutcome::NotFound, ErrorFile + fileName + NotFound);
 
     std::unique_ptr<uint8_t[]> image(new uint8_t[FirmwareImageSize]);

@@ -3,6 +3,8 @@
 // and what the device received.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <thread>
 
 #include "UploadRig.h"
@@ -244,8 +246,15 @@ TEST(UploadRefused, MissingAndUnchosenFilesSendNothing) {
   EXPECT_EQ(rig.Run(""), TUploadOutcome::NotFound);
   EXPECT_EQ(rig.Host.Log(), (Lines{Start, "Ошибка: Файл  не найден"}));
   EXPECT_EQ(rig.Run(rig.Dir.Path()), TUploadOutcome::NotFound) << "a folder is no file";
+  // A named pipe nobody writes to would block the open for good.
+  std::string pipe = rig.Dir.File("pipe.enc");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_EQ(rig.Run(pipe), TUploadOutcome::NotFound);
+  EXPECT_EQ(rig.Host.Log(), (Lines{Start, "Ошибка: Файл " + pipe + " не найден"}));
+  EXPECT_EQ(rig.Run("/dev/zero"), TUploadOutcome::NotFound) << "a device is no file";
   EXPECT_TRUE(rig.Events.empty()) << "neither gauge nor port is touched";
-  EXPECT_EQ(rig.IdleCalls, (std::vector<bool>{false, true, false, true, false, true}));
+  EXPECT_EQ(rig.IdleCalls,
+            (std::vector<bool>{false, true, false, true, false, true, false, true, false, true}));
 }
 
 TEST(UploadRefused, TooBigAndCorruptImagesSendNothing) {

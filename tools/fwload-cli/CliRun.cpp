@@ -128,7 +128,7 @@ TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutpu
 
 // Bytes the image holds, for the bar's byte count and time left.
 uint64_t ImageBytes(const std::string& fileName) {
-  std::FILE* file = std::fopen(fileName.c_str(), "rb");
+  std::FILE* file = OpenEncodedFile(fileName.c_str());
   if (!file) return 0;
   std::unique_ptr<uint8_t[]> image(new uint8_t[FirmwareImageSize]);
   TEncodedRead read = ReadEncodedImage(file, image.get(), FirmwareImageSize);

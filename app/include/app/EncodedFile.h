@@ -7,6 +7,12 @@
 #include <cstdio>
 #include <string_view>
 
+// Opens an encoded file for reading; nullptr when it cannot be opened. Only a regular file is
+// a firmware file: a folder opens for reading here but not on the system the format comes
+// from, and would read as an empty image; a named pipe without a writer would block the open
+// (and the window) for good; a device could stream forever. The open itself never blocks.
+std::FILE* OpenEncodedFile(const char* fileName);
+
 // Room in the firmware image.
 constexpr size_t FirmwareImageSize = 262144;
 
