@@ -193,6 +193,14 @@ int32_t CheckException(TComponent* component, int32_t code) {
     e.ErrorCode = code;
     throw e;
   }
+  // A device that went away mid-use (an adapter pulled): a bare "Serial port exception" with
+  // no code would leave the user guessing.
+  if (code == -static_cast<int32_t>(ERROR_DEVICE_NOT_CONNECTED)) {
+    ESioException e(Trim(SystemMessage(-code)) + " (the serial device has gone: unplugged or "
+                                                 "switched off)");
+    e.ErrorCode = code;
+    throw e;
+  }
   throw ESioException(std::string("Serial port exception"));
 }
 

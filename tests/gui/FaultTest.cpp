@@ -149,7 +149,8 @@ TEST_F(FaultTest, ADeviceGoneWhenTheSendingStartsIsLoggedAndShownAndThenFoundAga
   EXPECT_EQ(LogOf(Form1), (std::vector<std::string>{"Старт", "Файл fw.enc загружен", "Загрузка...",
                                                     "Устройство не отвечает!"}));
   ASSERT_EQ(Shown.Messages.size(), 1u);
-  EXPECT_EQ(Shown.Messages[0].Text, "Serial port exception.");
+  EXPECT_EQ(Shown.Messages[0].Text,
+            "The device is not connected. (the serial device has gone: unplugged or switched off)");
   EXPECT_EQ(Sim->BlocksSeen(), 0u);
   EXPECT_TRUE(IdleButtons());
   Serve(1);

@@ -203,3 +203,16 @@ TEST(XlatException, TurnsExceptionsBackIntoCodes) {
   }
   EXPECT_EQ(XlatException(std::exception_ptr()), ecUnknown);
 }
+
+TEST(CheckException, AVanishedDeviceIsNamedAndKeepsItsCode) {
+  try {
+    CheckException(nullptr, -static_cast<int32_t>(ERROR_DEVICE_NOT_CONNECTED));
+    ADD_FAILURE() << "raised nothing";
+  } catch (const ESioException& e) {
+    EXPECT_EQ(
+        e.Message(),
+        "The device is not connected. (the serial device has gone: unplugged or switched off)");
+    EXPECT_EQ(e.ErrorCode, -1167);
+    EXPECT_EQ(XlatException(e), -1167);
+  }
+}
