@@ -12,12 +12,19 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 status=0
 summary=()
+# A compiler cache where there is one: the three builds share most objects with the last run's,
+# and CI clones into a new folder each time, so paths are hashed relative to the checkout.
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 
 run() {
   local name=$1
   shift
   echo "=== $name build ==="
-  if ! cmake -S . -B "build/$name" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"build-$name.log" 2>&1 \
+  if ! cmake -S . -B "build/$name" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@" >"build-$name.log" 2>&1 \
     || ! cmake --build "build/$name" -j"$jobs" >>"build-$name.log" 2>&1; then
     tail -n 60 "build-$name.log"
     echo "$name: build failed"
@@ -61,7 +68,7 @@ fuzz() {
   echo "=== fuzz build ==="
   local targets=(encoded_file settings string_table termios)
   if ! CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DFWLOAD_FUZZ=ON >build-fuzz.log 2>&1 || ! cmake --build build/fuzz -j"$jobs" >>build-fuzz.log 2>&1; then
+    "${launcher[@]}" -DFWLOAD_FUZZ=ON >build-fuzz.log 2>&1 || ! cmake --build build/fuzz -j"$jobs" >>build-fuzz.log 2>&1; then
     tail -n 60 build-fuzz.log
     summary+=("fuzz: build failed")
     status=1
