@@ -4,7 +4,9 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <spawn.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -85,6 +87,20 @@ TEST(SimArguments, BadInputIsRefusedWithAReason) {
   Parse({"--reject-byte", "0"}, false);
   Parse({"--reject-byte", "256"}, false);
   Parse({"--frobnicate"}, false);
+}
+
+TEST(SimArguments, NumbersAreDecimalOrHexAndAValueMayFollowAnEqualsSign) {
+  // A leading 0 is no octal prefix.
+  EXPECT_EQ(Parse({"--reject", "010"}).Scenario.Rejections, 10u);
+  TSimOptions o = Parse({"--after=0x1F", "--reject-byte=0X5a", "--link=/tmp/a=b", "--version"});
+  EXPECT_EQ(o.Scenario.After, 31u);
+  EXPECT_EQ(o.Scenario.RejectByte, 0x5A);
+  EXPECT_EQ(o.LinkPath, "/tmp/a=b");
+  EXPECT_TRUE(o.Version);
+  for (const char* bad : {"0x", " 5", "0x-1", "1e3", "08x"})
+    Parse({"--after", bad}, false);
+  Parse({"--accept=1"}, false);
+  Parse({"--noise-after", " 0.5"}, false);
 }
 
 TEST(Sim, AcceptsBlocksAndRecordsTheirPayloads) {
@@ -250,6 +266,61 @@ TEST(SimProgram, PrintsTheSlaveLinksItRecordsAndEndsOnSignals) {
     EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link is removed at the end";
     EXPECT_EQ(ReadFile(rec), "helloworld");
   }
+}
+
+TEST(SimProgram, RemovesOnlyItsOwnLinkEndsOnSighupAndPrintsItsVersion) {
+  std::string dir = TempDir();
+  std::string link = dir + "/port";
+  TSimProcess first({"--link", link});
+  ASSERT_FALSE(first.ReadLine(5000).empty());
+  TSimProcess second({"--link", link});
+  std::string secondSlave = second.ReadLine(5000);
+  ASSERT_FALSE(secondSlave.empty());
+  kill(first.Pid, SIGTERM);
+  EXPECT_EQ(first.WaitExit(5000), 0);
+  char target[256] = {};
+  ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << "the second's link stays";
+  EXPECT_EQ(std::string(target), secondSlave);
+  kill(second.Pid, SIGHUP);
+  EXPECT_EQ(second.WaitExit(5000), 0);
+  struct stat st {};
+  EXPECT_NE(lstat(link.c_str(), &st), 0);
+
+  TSimProcess version({"--version"});
+  std::string line = version.ReadLine(5000);
+  EXPECT_EQ(version.WaitExit(5000), 0);
+  EXPECT_EQ(line.rfind("fwload-sim ", 0), 0u) << line;
+  EXPECT_NE(line.find_first_of("0123456789"), std::string::npos) << line;
+}
+
+TEST(SimProgram, RecordsIntoANamedPipeOnlyWithAReader) {
+  std::string fifo = TempDir() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  {
+    // Without a reader the start fails at once instead of waiting for one.
+    TSimProcess p({"--record", fifo});
+    EXPECT_EQ(p.WaitExit(5000), 1);
+  }
+  int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  TSimProcess p({"--record", fifo});
+  std::string slavePath = p.ReadLine(5000);
+  ASSERT_FALSE(slavePath.empty());
+  TSlaveEnd slave(slavePath);
+  ASSERT_TRUE(slave.Write(Block("piped")));
+  EXPECT_EQ(slave.Read(1, 5000), Ack);
+  std::string got;
+  for (long long deadline = TSlaveEnd::Now() + 5000;
+       got.size() < 5 && TSlaveEnd::Now() < deadline;) {
+    pollfd pfd{reader, POLLIN, 0};
+    char buf[16];
+    if (::poll(&pfd, 1, 100) > 0) {
+      ssize_t n = ::read(reader, buf, sizeof buf);
+      if (n > 0) got.append(buf, static_cast<size_t>(n));
+    }
+  }
+  EXPECT_EQ(got, "piped");
+  ::close(reader);
 }
 
 TEST(SimProgram, BadArgumentsEndWithStatus2) {

@@ -1,33 +1,67 @@
 #include "SimCore.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-// While nobody has the slave open the master reports a hang-up on every poll; it is looked at
-// again this often instead, to notice the next open.
+// Without a watch on the slave: while nobody has it open the master reports a hang-up on every
+// poll; it is looked at again this often instead, to notice the next open.
 constexpr int HangupProbeMs = 10;
 // Bytes on the stop pipe: anything else stops the serving thread.
 constexpr char VanishCommand = 'v';
+// Answers still due at most; a program that sends blocks without waiting gets no more.
+constexpr size_t MaxPendingReplies = 4096;
 
+// What an accepted payload costs in the records beyond its bytes: its string and map node.
+size_t AcceptedCost(const std::string& payload) {
+  return payload.size() + 2 * sizeof(std::string) + 64;
+}
+
+// Appends to a record that keeps its newest `limit` bytes; it is cut back only once it holds
+// twice that, so that appending stays cheap.
+void KeepNewest(std::string& record, const char* bytes, size_t len, size_t limit) {
+  if (limit == 0) return;
+  if (len >= limit) {
+    record.assign(bytes + len - limit, limit);
+    return;
+  }
+  record.append(bytes, len);
+  if (record.size() > 2 * limit) record.erase(0, record.size() - limit);
+}
+
+std::string Newest(const std::string& record, size_t limit) {
+  return record.size() > limit ? record.substr(record.size() - limit) : record;
+}
+
+// Decimal, or hexadecimal after 0x: a leading 0 is no octal prefix.
 bool ParseNumber(const std::string& text, unsigned long max, unsigned long& value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* digits = text.c_str() + (hex ? 2 : 0);
+  // strtoul would take a sign or blanks ahead of the digits.
+  if (!(hex ? std::isxdigit(static_cast<unsigned char>(digits[0]))
+            : std::isdigit(static_cast<unsigned char>(digits[0]))))
+    return false;
   errno = 0;
   char* end = nullptr;
-  unsigned long v = std::strtoul(text.c_str(), &end, 0);
+  unsigned long v = std::strtoul(digits, &end, hex ? 16 : 10);
   if (errno != 0 || *end != '\0' || v > max) return false;
   value = v;
   return true;
 }
 
 bool ParseProbability(const std::string& text, double& value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.'))
+    return false;
   errno = 0;
   char* end = nullptr;
   double v = std::strtod(text.c_str(), &end);
@@ -42,7 +76,8 @@ bool ParseProbability(const std::string& text, double& value) {
 std::string SimUsage() {
   return "usage: fwload-sim [scenario] [options]\n"
          "Creates a pseudo-terminal, prints its slave's path and answers each firmware block\n"
-         "(16-bit big-endian length, then the payload) by the scenario, until SIGINT/SIGTERM.\n"
+         "(16-bit big-endian length, then the payload) by the scenario, until SIGINT, SIGTERM\n"
+         "or SIGHUP. Numbers are decimal or 0x-hexadecimal; --name=value works as --name value.\n"
          "scenario (one; default --accept):\n"
          "  --accept          answer 0x11\n"
          "  --zero            answer 0x00\n"
@@ -56,6 +91,7 @@ std::string SimUsage() {
          "  --baud N          pace the line at N baud (8N1, 10 bits a byte)\n"
          "  --link PATH       make PATH a symlink to the slave (removed at the end)\n"
          "  --record FILE     write the payloads of the accepted blocks, in order, to FILE\n"
+         "                    (emptied first; a named pipe must already have its reader)\n"
          "random faults (P a probability per block, 0..1):\n"
          "  --seed N          seed of the random faults (default: a new one, printed)\n"
          "  --reject-random P answer the reject byte instead of accepting\n"
@@ -68,7 +104,9 @@ std::string SimUsage() {
          "  --reject-limit K  at most K random misses in a row for one block (default 3)\n"
          "  --vanish-after N  after N accepted blocks, vanish as the next block arrives\n"
          "A block counts as accepted when the first byte after it is 0x11; noise that leads\n"
-         "an answer never starts with 0x00.\n";
+         "an answer never starts with 0x00.\n"
+         "  -h, --help        this text\n"
+         "  --version         the version\n";
 }
 
 bool ParseSimArguments(const std::vector<std::string>& args, TSimOptions& options,
@@ -85,8 +123,20 @@ bool ParseSimArguments(const std::vector<std::string>& args, TSimOptions& option
     return true;
   };
   for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
+    // --name=value is --name value.
+    std::string a = args[i];
+    std::optional<std::string> inlineValue;
+    if (size_t eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inlineValue = a.substr(eq + 1);
+      a.resize(eq);
+    }
+    bool valueTaken = false;
     auto value = [&](std::string& out) {
+      valueTaken = true;
+      if (inlineValue) {
+        out = *inlineValue;
+        return true;
+      }
       if (i + 1 >= args.size()) {
         error = a + " needs a value";
         return false;
@@ -104,7 +154,9 @@ bool ParseSimArguments(const std::vector<std::string>& args, TSimOptions& option
       return true;
     };
     unsigned long n = 0;
-    if (a == "--accept") {
+    if (a == "--version") {
+      result.Version = true;
+    } else if (a == "--accept") {
       if (!setScenario(TSimReply::Accept, a)) return false;
     } else if (a == "--zero") {
       if (!setScenario(TSimReply::Zero, a)) return false;
@@ -175,7 +227,11 @@ bool ParseSimArguments(const std::vector<std::string>& args, TSimOptions& option
     } else if (a == "--record") {
       if (!value(result.RecordPath)) return false;
     } else {
-      error = "unknown argument '" + a + "'";
+      error = "unknown argument '" + args[i] + "'";
+      return false;
+    }
+    if (inlineValue && !valueTaken) {
+      error = a + " takes no value";
       return false;
     }
   }
@@ -195,7 +251,8 @@ TBootSim::~TBootSim() {
   if (FMaster >= 0) ::close(FMaster);
   for (int fd : FStopPipe)
     if (fd >= 0) ::close(fd);
-  if (FRecord) std::fclose(FRecord);
+  if (FWatch >= 0) ::close(FWatch);
+  if (FRecord >= 0) ::close(FRecord);
 }
 
 bool TBootSim::Open(std::string& error) {
@@ -231,18 +288,78 @@ bool TBootSim::Open(std::string& error) {
   }
   FMaster = fd;
   FSlavePath = name;
+  // After our own open above, so that only the users' opens and closes are seen.
+  FWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (FWatch >= 0 && inotify_add_watch(FWatch, name, IN_OPEN | IN_CLOSE) < 0) {
+    ::close(FWatch);
+    FWatch = -1;
+  }
   return true;
 }
 
 bool TBootSim::RecordTo(const std::string& path, std::string& error) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) {
-    error = path + ": " + std::strerror(errno);
+  // Non-blocking, so that a named pipe without a reader fails (ENXIO) instead of hanging here.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    error = path + ": " +
+            (errno == ENXIO ? std::string("a named pipe with no reader (start the reader first)")
+                            : std::strerror(errno));
     return false;
   }
-  if (FRecord) std::fclose(FRecord);
-  FRecord = f;
+  if (FRecord >= 0) ::close(FRecord);
+  FRecord = fd;
   return true;
+}
+
+std::string TBootSim::RecordError() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FRecordError;
+}
+
+void TBootSim::WriteRecord(const std::string& payload) {
+  std::string why;
+  for (size_t done = 0; done < payload.size() && why.empty();) {
+    ssize_t n = ::write(FRecord, payload.data() + done, payload.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EAGAIN) {
+      // A slow reader of a pipe is waited for rather than lose payloads; a stop still ends it.
+      pollfd fds[2] = {{FRecord, POLLOUT, 0}, {FStopPipe[0], POLLIN, 0}};
+      int r = ::poll(fds, 2, -1);
+      if (r < 0 && errno != EINTR)
+        why = std::strerror(errno);
+      else if (r > 0 && (fds[1].revents & POLLIN))
+        why = "stopped while its reader was not reading";
+    } else if (!(n < 0 && errno == EINTR)) {
+      why = std::strerror(n < 0 ? errno : EIO);
+    }
+  }
+  if (why.empty()) return;
+  // The reader of a pipe has gone, or the disk is full: the record ends here, said once.
+  ::close(FRecord);
+  FRecord = -1;
+  std::lock_guard<std::mutex> lock(FLock);
+  FRecordError = why;
+}
+
+void TBootSim::SetHistoryLimit(size_t bytes) {
+  std::lock_guard<std::mutex> lock(FLock);
+  FHistoryLimit = bytes;
+  TrimAccepted();
+  for (std::string* record : {&FReceived, &FVerdicts}) {
+    if (record->size() > bytes) record->erase(0, record->size() - bytes);
+    record->shrink_to_fit();
+  }
+}
+
+void TBootSim::TrimAccepted() {
+  while (FAcceptedCost > FHistoryLimit && !FAccepted.empty()) {
+    // The oldest payload leaves both the list and the counts.
+    auto it = FAcceptCounts.find(FAccepted.front());
+    if (it != FAcceptCounts.end() && --it->second == 0) FAcceptCounts.erase(it);
+    FAcceptedCost -= AcceptedCost(FAccepted.front());
+    FAccepted.pop_front();
+  }
 }
 
 void TBootSim::Start() {
@@ -298,6 +415,8 @@ bool TBootSim::WaitForVanish(int timeoutMs) const {
 void TBootSim::CloseMaster() {
   if (FMaster >= 0) ::close(FMaster);
   FMaster = -1;
+  if (FWatch >= 0) ::close(FWatch);
+  FWatch = -1;
   FReplies.clear();
   {
     std::lock_guard<std::mutex> lock(FLock);
@@ -321,9 +440,7 @@ void TBootSim::Run() {
 
 void TBootSim::Serve() {
   if (FMaster < 0) return;
-  // Whether the slave is open is learnt from the first probe.
-  FHungUp = true;
-  char buf[4096];
+  FHungUp = MasterHungUp();
   for (;;) {
     TClock::time_point now = TClock::now();
     SendDueReplies(now);
@@ -332,10 +449,13 @@ void TBootSim::Serve() {
       auto left = std::chrono::ceil<std::chrono::milliseconds>(FReplies.front().Due - now);
       timeout = static_cast<int>(std::max<long long>(0, left.count()));
     }
-    if (FHungUp && (timeout < 0 || timeout > HangupProbeMs)) timeout = HangupProbeMs;
+    const bool probing = FHungUp && FWatch < 0;
+    if (probing && (timeout < 0 || timeout > HangupProbeMs)) timeout = HangupProbeMs;
 
-    pollfd fds[2] = {{FStopPipe[0], POLLIN, 0}, {FMaster, POLLIN, 0}};
-    int r = ::poll(fds, FHungUp ? 1 : 2, timeout);
+    // A hung-up master polls as ready for good: it is left out until someone opens the slave.
+    pollfd fds[3] = {
+        {FStopPipe[0], POLLIN, 0}, {FWatch, POLLIN, 0}, {FHungUp ? -1 : FMaster, POLLIN, 0}};
+    int r = ::poll(fds, 3, timeout);
     if (r < 0 && errno != EINTR) break;
     if (r > 0 && (fds[0].revents & POLLIN)) {
       char commands[16];
@@ -344,35 +464,91 @@ void TBootSim::Serve() {
       // A stop, a vanish, or a pipe that failed: the serving ends with all of them.
       return;
     }
-
-    if (FHungUp) {
-      pollfd probe{FMaster, POLLIN, 0};
-      if (::poll(&probe, 1, 0) >= 0 && !(probe.revents & (POLLHUP | POLLERR))) FHungUp = false;
+    if (r > 0 && fds[1].revents) {
+      if (!TakeSlaveEvents()) return;
+      // The master's state may have changed with them: it is polled again.
       continue;
     }
-    if (r <= 0) continue;
-    short ev = fds[1].revents;
-    if (ev & POLLNVAL) break;
-    bool gone = false;
-    if (ev & (POLLIN | POLLHUP | POLLERR)) {
-      for (;;) {
-        ssize_t n = ::read(FMaster, buf, sizeof buf);
-        if (n > 0) {
-          TakeBytes(buf, static_cast<size_t>(n), TClock::now());
-          if (FVanishDue) {
-            CloseMaster();
-            return;
-          }
-          continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) break;
-        gone = true; // EIO or end of file: every user of the slave has closed it
-        break;
-      }
+
+    if (probing) {
+      FHungUp = MasterHungUp();
+      continue;
     }
-    if (gone || (ev & (POLLHUP | POLLERR))) HungUp();
+    if (r <= 0 || FHungUp || fds[2].revents == 0) continue;
+    if (fds[2].revents & POLLNVAL) break;
+    TDrain drained = DrainMaster();
+    if (drained == TDrain::Vanished) return;
+    if (drained == TDrain::HungUp || (fds[2].revents & (POLLHUP | POLLERR))) {
+      // With a watch, its close event follows and drops the block after the last bytes.
+      if (FWatch >= 0)
+        FHungUp = true;
+      else
+        HungUp();
+    }
   }
+}
+
+bool TBootSim::MasterHungUp() const {
+  pollfd probe{FMaster, POLLIN, 0};
+  return ::poll(&probe, 1, 0) < 0 || (probe.revents & (POLLHUP | POLLERR));
+}
+
+TBootSim::TDrain TBootSim::DrainMaster() {
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(FMaster, buf, sizeof buf);
+    if (n > 0) {
+      TakeBytes(buf, static_cast<size_t>(n), TClock::now());
+      if (FVanishDue) {
+        CloseMaster();
+        return TDrain::Vanished;
+      }
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return TDrain::Open;
+    return TDrain::HungUp; // EIO or end of file: every user of the slave has closed it
+  }
+}
+
+// The kernel queues each open and close of the slave, so that a close is seen even when the
+// slave is open again by the time we look. False when the serving must end (vanished).
+bool TBootSim::TakeSlaveEvents() {
+  std::vector<uint32_t> events;
+  alignas(inotify_event) char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(FWatch, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) break;
+    if (n <= 0) {
+      // The watch failed: look for hang-ups as without one.
+      ::close(FWatch);
+      FWatch = -1;
+      events.push_back(IN_Q_OVERFLOW);
+      break;
+    }
+    for (ssize_t at = 0; at < n;) {
+      const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+      events.push_back(ev->mask);
+    }
+  }
+  for (size_t i = 0; i < events.size(); ++i) {
+    if (events[i] & (IN_CLOSE | IN_Q_OVERFLOW)) {
+      // The bytes written before the close are in the master by now: they are the closed
+      // user's, unless the slave has been opened again since, when they cannot be told from
+      // the new user's; then they are left to the new user, whose first block they are more
+      // likely to be.
+      bool reopened = std::any_of(events.begin() + static_cast<long>(i) + 1, events.end(),
+                                  [](uint32_t e) { return (e & IN_OPEN) != 0; });
+      if (!reopened && DrainMaster() == TDrain::Vanished) return false;
+      HungUp();
+      FHungUp = MasterHungUp();
+    } else if (events[i] & IN_OPEN) {
+      FHungUp = false;
+    }
+  }
+  return true;
 }
 
 void TBootSim::HungUp() {
@@ -394,7 +570,11 @@ void TBootSim::HungUp() {
 void TBootSim::TakeBytes(const char* bytes, size_t len, TClock::time_point arrival) {
   {
     std::lock_guard<std::mutex> lock(FLock);
-    FReceived.append(bytes, len);
+    FBytesReceived += len;
+    // The serving thread's own state, as of this arrival: the block being read (at most
+    // 64 KiB) and the answers due (capped).
+    FWorkingBytes = FBlock.capacity() + FReplies.size() * (sizeof(TPendingReply) + 16);
+    KeepNewest(FReceived, bytes, len, FHistoryLimit);
   }
   const TClock::duration byteTime = ByteTime();
   TClock::time_point onLine = std::max(arrival, FLineFreeAt);
@@ -496,12 +676,9 @@ void TBootSim::BlockComplete(TClock::time_point lastByteOnLine) {
     FRejectsOfBlock = 0;
     FRandomMisses = 0;
     ++FAcceptedCount;
-    if (FRecord) {
-      std::fwrite(payload.data(), 1, payload.size(), FRecord);
-      std::fflush(FRecord);
-    }
+    if (FRecord >= 0) WriteRecord(payload);
   }
-  if (!reply.empty()) {
+  if (!reply.empty() && FReplies.size() < MaxPendingReplies) {
     unsigned jitter = FScenario.JitterMs ? FRandom() % (FScenario.JitterMs + 1) : 0;
     TClock::time_point due = lastByteOnLine +
                              std::chrono::milliseconds(FScenario.LatencyMs + jitter) +
@@ -511,10 +688,15 @@ void TBootSim::BlockComplete(TClock::time_point lastByteOnLine) {
   {
     std::lock_guard<std::mutex> lock(FLock);
     ++FBlocksSeen;
-    if (!reply.empty()) FVerdicts.push_back(reply[0]);
+    if (!reply.empty()) KeepNewest(FVerdicts, reply.data(), 1, FHistoryLimit);
     if (accepted) {
-      ++FAcceptCounts[payload];
-      FAccepted.push_back(std::move(payload));
+      ++FAcceptedBlocks;
+      if (AcceptedCost(payload) <= FHistoryLimit) {
+        ++FAcceptCounts[payload];
+        FAcceptedCost += AcceptedCost(payload);
+        FAccepted.push_back(std::move(payload));
+        TrimAccepted();
+      }
     }
   }
   FChanged.notify_all();
@@ -537,12 +719,22 @@ unsigned TBootSim::BlocksSeen() const {
 
 std::vector<std::string> TBootSim::Accepted() const {
   std::lock_guard<std::mutex> lock(FLock);
-  return FAccepted;
+  return {FAccepted.begin(), FAccepted.end()};
+}
+
+uint64_t TBootSim::AcceptedBlocks() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FAcceptedBlocks;
+}
+
+uint64_t TBootSim::BytesReceived() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FBytesReceived;
 }
 
 std::string TBootSim::Received() const {
   std::lock_guard<std::mutex> lock(FLock);
-  return FReceived;
+  return Newest(FReceived, FHistoryLimit);
 }
 
 std::map<std::string, unsigned> TBootSim::AcceptCounts() const {
@@ -552,16 +744,22 @@ std::map<std::string, unsigned> TBootSim::AcceptCounts() const {
 
 std::string TBootSim::Verdicts() const {
   std::lock_guard<std::mutex> lock(FLock);
-  return FVerdicts;
+  return Newest(FVerdicts, FHistoryLimit);
 }
 
 void TBootSim::ClearRecords() {
   std::lock_guard<std::mutex> lock(FLock);
   // Swapped out, not cleared, so that their memory goes too.
-  std::vector<std::string>().swap(FAccepted);
+  std::deque<std::string>().swap(FAccepted);
   std::map<std::string, unsigned>().swap(FAcceptCounts);
+  FAcceptedCost = 0;
   std::string().swap(FVerdicts);
   std::string().swap(FReceived);
+}
+
+size_t TBootSim::RetainedBytes() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FWorkingBytes + FReceived.capacity() + FVerdicts.capacity() + FAcceptedCost;
 }
 
 unsigned TBootSim::Hangups() const {

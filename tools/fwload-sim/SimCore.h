@@ -6,7 +6,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -59,6 +58,7 @@ struct TSimScenario {
 
 struct TSimOptions {
   TSimScenario Scenario;
+  bool Version = false;   // --version: print it and end
   std::string LinkPath;   // symlink to the slave; empty for none
   std::string RecordPath; // accepted payloads, in order; empty for none
   bool SeedGiven = false; // --seed was on the command line
@@ -79,8 +79,15 @@ public:
   // Creates the pseudo-terminal pair in raw mode. False with `error` set when it cannot.
   bool Open(std::string& error);
   const std::string& SlavePath() const { return FSlavePath; }
-  // Truncates the file; each accepted payload is appended and flushed at once.
+  // Empties the file (a named pipe must have its reader already: it is refused rather than
+  // waited for); each accepted payload is written to it at once.
   bool RecordTo(const std::string& path, std::string& error);
+  // Why recording stopped (the reader of a pipe went away, a full disk); empty while it goes on.
+  std::string RecordError() const;
+  // How many bytes of each record below are kept: the newest ones. 0 keeps none (the program);
+  // the counters count everything whatever the limit.
+  static constexpr size_t DefaultHistoryLimit = 1 << 20;
+  void SetHistoryLimit(size_t bytes);
 
   // Serves until Stop. Start runs it on a thread of its own, which the destructor joins.
   void Run();
@@ -96,17 +103,21 @@ public:
 
   // ---- what the device saw (thread-safe) ----
   unsigned BlocksSeen() const; // every complete block, rejected ones included
+  uint64_t AcceptedBlocks() const;
+  uint64_t BytesReceived() const;
   // Payloads of accepted blocks, in order: the recorded image. A block counts as accepted when
   // the first byte after it on the line is 0x11, as that is the byte the program takes as the
-  // verdict, whatever the scenario meant to answer.
+  // verdict, whatever the scenario meant to answer. Within the history limit, as the next three.
   std::vector<std::string> Accepted() const;
-  // How many times each payload was accepted.
+  // How many times each payload in Accepted() was accepted.
   std::map<std::string, unsigned> AcceptCounts() const;
   // The first byte answered after each answered block, in order: the verdicts the program
   // must read, and nothing else.
   std::string Verdicts() const;
-  std::string Received() const; // every byte received, in order
-  unsigned Hangups() const;     // times the slave side was closed by all its users
+  std::string Received() const; // the bytes received, in order
+  // Closes of the slave, every one however short (two users closing right after each other
+  // may count once). A block cut off by a close is dropped.
+  unsigned Hangups() const;
   // Blocks whose first byte came while the answer to the one before was still due: the
   // program did not wait for its answer.
   unsigned EarlyBlocks() const;
@@ -114,8 +125,11 @@ public:
   bool WaitForBlocks(unsigned count, int timeoutMs) const;
   bool WaitForHangups(unsigned count, int timeoutMs) const;
   // Forgets the records kept so far (accepted payloads and their counts, verdicts, received
-  // bytes) for runs long enough that keeping them would cost memory; the counters stay.
+  // bytes); the counters stay.
   void ClearRecords();
+  // Memory held for the records and for the block and answers in progress: bounded by the
+  // history limit, however long the simulator runs.
+  size_t RetainedBytes() const;
 
 private:
   using TClock = std::chrono::steady_clock;
@@ -124,7 +138,14 @@ private:
     std::string Bytes;
   };
 
+  enum class TDrain { Open, HungUp, Vanished };
+
   void Serve();
+  bool TakeSlaveEvents();
+  TDrain DrainMaster();
+  bool MasterHungUp() const;
+  void WriteRecord(const std::string& payload);
+  void TrimAccepted(); // FLock held
   void TakeBytes(const char* bytes, size_t len, TClock::time_point arrival);
   void BlockComplete(TClock::time_point lastByteOnLine);
   void SendDueReplies(TClock::time_point now);
@@ -138,8 +159,11 @@ private:
   TSimScenario FScenario;
   int FMaster = -1;
   int FStopPipe[2] = {-1, -1};
+  // Opens and closes of the slave, queued by the kernel so that none is missed however short;
+  // -1 where it could not be had, and a hang-up is then looked for every few milliseconds.
+  int FWatch = -1;
   std::string FSlavePath;
-  std::FILE* FRecord = nullptr;
+  int FRecord = -1;
   std::thread FThread;
 
   // Block parser (serving thread only).
@@ -160,10 +184,16 @@ private:
   unsigned FBlocksSeen = 0;
   unsigned FHangups = 0;
   unsigned FEarlyBlocks = 0;
-  std::vector<std::string> FAccepted;
+  uint64_t FAcceptedBlocks = 0;
+  uint64_t FBytesReceived = 0;
+  size_t FHistoryLimit = DefaultHistoryLimit;
+  std::deque<std::string> FAccepted;
+  size_t FAcceptedCost = 0; // what FAccepted and FAcceptCounts hold, by AcceptedCost
   std::map<std::string, unsigned> FAcceptCounts;
-  std::string FVerdicts;
+  std::string FVerdicts; // trimmed from the front, see KeepNewest
   std::string FReceived;
+  std::string FRecordError;
+  size_t FWorkingBytes = 0;
   bool FServing = false; // Start was called or Run is running
   bool FVanished = false;
 };

@@ -39,6 +39,16 @@ bool MakeLink(const std::string& target, const std::string& link, std::string& e
   return true;
 }
 
+// Removes the link only while it still points at our slave: another simulator may have taken
+// the name over since.
+void RemoveLink(const std::string& target, const std::string& link) {
+  char buf[4096];
+  ssize_t n = readlink(link.c_str(), buf, sizeof buf);
+  if (n > 0 && static_cast<size_t>(n) < sizeof buf &&
+      std::string(buf, static_cast<size_t>(n)) == target)
+    unlink(link.c_str());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -54,6 +64,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "fwload-sim: %s\n%s", error.c_str(), SimUsage().c_str());
     return 2;
   }
+  if (options.Version) {
+    std::printf("fwload-sim %s\n", FWLOAD_VERSION);
+    return 0;
+  }
 
   // A run with random faults can be repeated with the seed it names.
   if (!options.SeedGiven) options.Scenario.Seed = std::random_device()();
@@ -61,6 +75,8 @@ int main(int argc, char** argv) {
                static_cast<unsigned long long>(options.Scenario.Seed));
 
   TBootSim sim(options.Scenario);
+  // The program keeps counts only; the payloads go to --record as they come.
+  sim.SetHistoryLimit(0);
   if (!sim.Open(error) ||
       (!options.RecordPath.empty() && !sim.RecordTo(options.RecordPath, error))) {
     std::fprintf(stderr, "fwload-sim: %s\n", error.c_str());
@@ -77,6 +93,8 @@ int main(int argc, char** argv) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // The terminal it was started from going away ends it as cleanly.
+  sigaction(SIGHUP, &sa, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
   std::printf("%s\n", sim.SlavePath().c_str());
@@ -84,9 +102,11 @@ int main(int argc, char** argv) {
   sim.Run();
 
   Sim = nullptr;
-  if (!options.LinkPath.empty()) unlink(options.LinkPath.c_str());
+  if (!options.LinkPath.empty()) RemoveLink(sim.SlavePath(), options.LinkPath);
   if (sim.Vanished()) std::fprintf(stderr, "fwload-sim: the device vanished\n");
-  std::fprintf(stderr, "fwload-sim: %u blocks, %zu accepted\n", sim.BlocksSeen(),
-               sim.Accepted().size());
+  if (std::string why = sim.RecordError(); !why.empty())
+    std::fprintf(stderr, "fwload-sim: the record stopped: %s\n", why.c_str());
+  std::fprintf(stderr, "fwload-sim: %u blocks, %llu accepted\n", sim.BlocksSeen(),
+               static_cast<unsigned long long>(sim.AcceptedBlocks()));
   return 0;
 }
