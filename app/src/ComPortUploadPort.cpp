@@ -13,11 +13,6 @@ void TComPortUploadPort::FlushOutBuffer() {
 
 void TComPortUploadPort::FlushInBuffer() {
   FPort.FlushInBuffer();
-  // While the component's avail notification waits for this thread's pump, a flush only marks
-  // the held bytes for discard at its end, and reads still see them: a second answer byte would
-  // be taken as the next block's reply. Reading past them leaves only bytes that come after.
-  for (int i = 0; i < DispatchBufferSize && FPort.CharReady(); ++i)
-    FPort.GetChar();
 }
 
 void TComPortUploadPort::PutBlock(const void* block, uint16_t length) {

@@ -669,12 +669,13 @@ int TSioBaseDispatcher::PutBlock(const void* buf, unsigned len) {
 int TSioBaseDispatcher::FlushInBuffer() {
   TLockGuard rx(FRxLock);
   int result = FlushCom(1);
-  if (FAvailNotify.load()) {
-    FLookAheadMax = RxHeld();
-  } else {
-    FRxRead = FRxWrite;
-    FLookAhead = 0;
-  }
+  // Discarded at once, also during a notification: marking the bytes for the end of the
+  // delivery left them readable meanwhile, to the handlers and to every other thread. The
+  // look-ahead then counts from the emptied ring, so only later bytes can be consumed.
+  if (FAvailNotify.load()) FFlushedInDelivery = true;
+  FRxRead = FRxWrite;
+  FLookAhead = 0;
+  FLookAheadMax = 0;
   FRxFull = false;
   ResetDataTriggerMatches();
   return result;

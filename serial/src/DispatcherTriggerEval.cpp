@@ -246,6 +246,7 @@ bool TSioBaseDispatcher::DeliverNotification(UINT msg, WPARAM wParam, DWORD data
     FNotifying = true;
     FLookAheadMax = 0;
     FLookAhead = 0;
+    FFlushedInDelivery = false;
     FAvailNotify = lookAhead;
   }
   LogDispatch(dtTrigger,
@@ -289,7 +290,10 @@ bool TSioBaseDispatcher::DeliverNotification(UINT msg, WPARAM wParam, DWORD data
           FRxRead = (FRxRead + consumed) % DispatchBufferSize;
           RoomMadeInFullRing();
         }
-        if (msg == SioTriggerAvail && static_cast<WPARAM>(FLookAheadMax) != wParam) result = false;
+        if (msg == SioTriggerAvail && !FFlushedInDelivery &&
+            static_cast<WPARAM>(FLookAheadMax) != wParam)
+          result = false;
+        FFlushedInDelivery = false;
       }
       FLookAhead = 0;
       FLookAheadMax = 0;

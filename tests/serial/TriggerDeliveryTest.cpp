@@ -493,6 +493,43 @@ TEST(TriggerDelivery, AFlushInsideAnAvailDiscardsAllAndTheFlushedStringNeverFire
   EXPECT_EQ(c, 'Z');
 }
 
+TEST(TriggerDelivery, AFlushFromAnotherThreadDuringAnAvailLeavesNothingToRead) {
+  // A doubled answer "AB" is announced; while the handler is held, another thread flushes:
+  // neither that thread nor the handler may read the flushed bytes, and after the delivery
+  // only a byte that came later is there.
+  TRecorder rec;
+  THold hold;
+  TLine<TMoveProbe> line;
+  ASSERT_EQ(line.Open(), 0);
+  TMoveProbe& d = *line.Disp;
+  std::atomic<bool> inAvail{false}, flushed{false};
+  std::atomic<int> handlerRead{2}; // 2: not yet, 1: CharReady, else GetChar's result
+  rec.OnNote = [&](UINT msg, WPARAM, LPARAM) {
+    hold.OnNote(msg);
+    if (msg != SioTriggerAvail || inAvail.exchange(true)) return;
+    if (!WaitUntil([&] { return flushed.load(); })) return;
+    char c = 0;
+    handlerRead = d.CharReady() ? 1 : d.GetChar(c);
+  };
+  ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
+  ASSERT_EQ(d.ChangeLengthTrigger(1), 0);
+  ASSERT_TRUE(hold.MoveIn(line, "AB"));
+  ASSERT_TRUE(WaitUntil([&] { return inAvail.load(); }));
+  ASSERT_EQ(d.FlushInBuffer(), 0);
+  char c = 0;
+  EXPECT_FALSE(d.CharReady());
+  EXPECT_EQ(d.GetChar(c), ecBufferIsEmpty) << "read '" << c << "' after the flush";
+  EXPECT_EQ(d.InBuffUsed(), 0u);
+  flushed = true;
+  ASSERT_TRUE(WaitUntil([&] { return handlerRead.load() != 2 && !d.Notifying(); }));
+  EXPECT_EQ(handlerRead.load(), ecBufferIsEmpty);
+  ASSERT_TRUE(line.Peer.Write("C"));
+  ASSERT_TRUE(WaitForReceived(d, 1));
+  EXPECT_EQ(d.InBuffUsed(), 1u);
+  ASSERT_EQ(d.GetChar(c), 0);
+  EXPECT_EQ(c, 'C');
+}
+
 namespace {
 std::atomic<int> gThreadExceptions{0};
 void CountThreadException(const std::string& message) {

@@ -380,6 +380,8 @@ protected:
   std::atomic<bool> FAvailNotify{false};
   int FLookAhead = 0;
   int FLookAheadMax = 0;
+  // A flush emptied the ring during the delivery: the announced bytes count as taken.
+  bool FFlushedInDelivery = false;
 
   // ---- transmit ring (transmit lock) ----
   TOBuffer* FOBuffer = nullptr;
