@@ -163,9 +163,21 @@ TEST(TriggerStress, ChangesFromAnotherThreadWhileDataStreamsAndTriggersFire) {
     for (unsigned h : data)
       EXPECT_EQ(d.RemoveTrigger(h), 0);
   });
+  // Every kind of notification must have come while the stream flows, however fast the
+  // machine: the writer holds back the second half until each has been seen once.
+  auto allKindsSeen = [&] {
+    return readers.Timers.load() > 0 && readers.Status.load() > 0 && extra.Count() > 0 &&
+           readers.Synced.load() > 0;
+  };
+  std::atomic<bool> seenMidStream{false};
   std::thread writer([&] {
     std::mt19937 rng(5);
+    bool held = false;
     for (size_t at = 0; at < stream.size();) {
+      if (!held && at >= stream.size() / 2) {
+        held = true;
+        seenMidStream = ptypeer::WaitUntil(allKindsSeen, 30000);
+      }
       size_t n = std::min<size_t>(stream.size() - at, 1 + rng() % 300);
       EXPECT_TRUE(line.Peer.Write(stream.data() + at, n));
       at += n;
@@ -187,6 +199,9 @@ TEST(TriggerStress, ChangesFromAnotherThreadWhileDataStreamsAndTriggersFire) {
   EXPECT_EQ(readers.Strings.load(), blocks);
   EXPECT_EQ(readers.Mismatches.load(), 0);
   EXPECT_EQ(readers.BadData.load(), 0);
+  EXPECT_TRUE(seenMidStream.load())
+      << "timers " << readers.Timers.load() << ", status " << readers.Status.load() << ", extra "
+      << extra.Count() << ", synchronised " << readers.Synced.load();
   EXPECT_GT(readers.Timers.load(), 0u);
   EXPECT_GT(readers.Status.load(), 0u);
   EXPECT_GT(extra.Count(), 0u);
