@@ -10,7 +10,7 @@ int main() {
     Application->Initialize();
     Application->SetTitle("Загрузчик");
     // The settings file's port map comes first: the main window opens its port at creation.
-    ApplyPortMap(SettingsFilePath());
+    ApplyPortMap(SettingsReadPath());
     InstallComSelectForm();
     Application->CreateForm(Form1);
     Application->CreateForm(Form2);

@@ -143,7 +143,7 @@ void TForm1::SetIdle(bool idle) {
 }
 
 void TForm1::LoadSettings() {
-  TSettings s = ReadSettingsFile(SettingsFile);
+  TSettings s = ReadSettingsFile(SettingsReadPath(SettingsFile, ParamStr0()));
   SetTop(s.Top);
   SetLeft(s.Left);
   ComPort1->SetComNumber(s.ComNumber);

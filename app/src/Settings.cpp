@@ -43,6 +43,18 @@ std::string SettingsFilePath() {
   return SettingsFilePath(ParamStr0(), std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
 }
 
+std::string SettingsReadPath(const std::string& settingsFile, const std::string& executablePath) {
+  std::string beside = SettingsFileBeside(executablePath);
+  if (settingsFile == beside || FileExists(settingsFile)) return settingsFile;
+  // A writable folder keeps its own file: the fallback is for an installed program only.
+  if (!DirectoryWritable(ExtractFileDir(beside)) && FileExists(beside)) return beside;
+  return settingsFile;
+}
+
+std::string SettingsReadPath() {
+  return SettingsReadPath(SettingsFilePath(), ParamStr0());
+}
+
 TSettings ReadSettingsFile(const std::string& fileName) {
   TIniFile ini(fileName);
   TSettings defaults;

@@ -262,3 +262,38 @@ TEST(SettingsDamage, AWriteThatFailsMidwayLeavesTheOldFileWhole) {
   EXPECT_EQ(ReadWholeFile(path), StoredSettings);
   EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"fwload.INI"}));
 }
+
+// Installed where the user cannot write: the installer's file beside the program gives the
+// defaults and the port map until the user's own file exists; writes go to the user's file.
+TEST(SettingsPath, AnInstalledProgramReadsTheFileBesideItUntilTheUsersOwnExists) {
+  TTempDir dir;
+  ASSERT_EQ(mkdir(dir.File("bin").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dir.File("cfg").c_str(), 0755), 0);
+  ASSERT_EQ(chmod(dir.File("cfg").c_str(), 0777), 0); // past the umask
+  const std::string beside = dir.Write("bin/fwload.INI", StoredSettings);
+  const std::string program = dir.File("bin/fwload");
+  const std::string own = dir.File("cfg/fwload/fwload.INI");
+  ASSERT_EQ(chmod(dir.File("bin").c_str(), 0555), 0);
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);
+  int status = AsAnotherUser([&] {
+    if (SettingsFilePath(program, dir.File("cfg").c_str(), "/") != own) return 1;
+    if (SettingsReadPath(own, program) != beside) return 2;
+    TSettings read = ReadSettingsFile(SettingsReadPath(own, program));
+    if (read.ComNumber != 2 || read.Baud != 4800) return 3;
+    if (ReadPortMap(SettingsReadPath(own, program)).size() != 1) return 4;
+    TSettings s;
+    s.Baud = 57600;
+    try {
+      WriteSettingsFile(own, s);
+    } catch (const Exception&) {
+      return 5;
+    }
+    if (SettingsReadPath(own, program) != own || ReadSettingsFile(own).Baud != 57600) return 6;
+    return 0;
+  });
+  ASSERT_EQ(chmod(dir.File("bin").c_str(), 0755), 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ReadWholeFile(beside), StoredSettings);
+  // A folder the program may write keeps to its own file, even one not written yet.
+  EXPECT_EQ(SettingsReadPath(dir.File("none/fwload.INI"), program), dir.File("none/fwload.INI"));
+}

@@ -23,6 +23,13 @@ std::string SettingsFilePath(const std::string& executablePath, const char* xdgC
                              const char* home);
 // For this process: its executable and environment.
 std::string SettingsFilePath();
+// The file the settings are read from: `settingsFile` (SettingsFilePath's answer) once it
+// exists; until then, for a program installed in a folder it cannot write, the file beside
+// the executable, so that an installer's defaults and port map count. Writes still go to
+// `settingsFile`.
+std::string SettingsReadPath(const std::string& settingsFile, const std::string& executablePath);
+// For this process: SettingsReadPath(SettingsFilePath(), its executable).
+std::string SettingsReadPath();
 
 // Missing file, section or key, empty or unconvertible values: the defaults of TSettings.
 TSettings ReadSettingsFile(const std::string& fileName);
