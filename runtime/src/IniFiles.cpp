@@ -26,7 +26,7 @@ enum class TLoad { Ok, Missing, Failed };
 
 // Larger than any profile file; a path that leads to something else (a device, a pipe, a
 // runaway log) must not fill the memory or block the program.
-constexpr off_t MaxFileSize = 64 << 20;
+constexpr off_t MaxFileSize = MaxIniFileSize;
 
 TLoad Load(const std::string& path, TIniText& text) {
   // Non-blocking, so that a pipe without a writer cannot hang the open.

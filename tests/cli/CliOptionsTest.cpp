@@ -1,6 +1,8 @@
 // The command line: the forms options take, and wrong usage ending with status 1 and a reason.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "CliOptions.h"
 #include "CliRig.h"
 
@@ -106,4 +108,16 @@ TEST(CliOptions, UsageErrorsEndWithStatusOneAndTheUsageOnStandardError) {
   EXPECT_EQ(help.Status, 0);
   EXPECT_NE(help.Out.find("usage: fwload-cli"), std::string::npos);
   EXPECT_EQ(help.Err, "");
+  TCliRun version = RunCliCaptured({"--version"});
+  EXPECT_EQ(version.Status, 0);
+  EXPECT_EQ(version.Out, "fwload-cli " FWLOAD_VERSION "\n");
+  EXPECT_EQ(version.Err, "");
+
+  // A settings file the reader would take for an empty one is named, not read.
+  TTempDir dir;
+  std::string big = dir.File("big.INI");
+  ASSERT_EQ(::truncate(dir.Write("big.INI", "[COM]\nNumber=3\n").c_str(), (64 << 20) + 1), 0);
+  TCliRun run = RunCliCaptured({"--settings", big, "f.enc"});
+  EXPECT_EQ(run.Status, 1);
+  EXPECT_EQ(run.Err, "fwload-cli: settings file " + big + " cannot be read: larger than 64 MiB\n");
 }

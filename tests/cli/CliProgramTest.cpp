@@ -11,6 +11,7 @@
 #include "CliProcess.h"
 #include "CliRig.h"
 #include "SimProcess.h"
+#include "runtime/SysUtils.h"
 
 namespace {
 
@@ -45,6 +46,11 @@ TEST(CliProgram, SigtermStopsTheUploadWithStatusFive) {
 
 TEST(CliProgram, SigintStopsTheUploadWithStatusFive) {
   ExpectStoppedBy(SIGINT);
+}
+
+// The terminal closed: the upload stops and the port is let go as for the others.
+TEST(CliProgram, SighupStopsTheUploadWithStatusFive) {
+  ExpectStoppedBy(SIGHUP);
 }
 
 TEST(CliProgram, TheDeviceReceivesExactlyTheFilesBlocks) {
@@ -96,6 +102,95 @@ TEST(CliProgram, TheSettingsFileBesideTheProgramIsFwloadsOwn) {
   TCliProcess cli({"-q", FirmwareFile(dir, SomeBlocks(1))}, program);
   EXPECT_EQ(cli.WaitExit(20000), 0) << cli.ErrText;
   EXPECT_EQ(cli.OutText, "Прошивка обновлена успешно!\n");
+}
+
+namespace {
+
+bool CanRunAsNobody() {
+  return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0;
+}
+
+// `program` as user nobody, with $XDG_CONFIG_HOME set.
+std::vector<std::string> AsNobody(const std::string& program, const std::string& configHome,
+                                  const std::vector<std::string>& args) {
+  std::vector<std::string> all = {"--reuid=65534", "--regid=65534", "--clear-groups"};
+  all.insert(all.end(), {"/usr/bin/env", "XDG_CONFIG_HOME=" + configHome, program});
+  all.insert(all.end(), args.begin(), args.end());
+  return all;
+}
+
+} // namespace
+
+// Installed where the user cannot write: the installer's fwload.INI beside the programs gives
+// the port and the map until the user's own file exists, which then wins.
+TEST(CliProgram, InstalledReadOnlyTheFileBesideTheProgramServesUntilTheUsersOwnExists) {
+  if (!CanRunAsNobody()) GTEST_SKIP() << "needs root and setpriv to run as another user";
+  TTempDir dir;
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dir.File("bin").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dir.File("cfg").c_str(), 0777), 0);
+  std::string program = dir.File("bin/fwload-cli");
+  std::filesystem::copy_file(FWLOAD_CLI_PATH, program);
+  ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+  TSimOnPty sim;
+  ASSERT_EQ(chmod(sim.Path().c_str(), 0666), 0);
+  dir.Write("bin/fwload.INI", "[COM]\nNumber=9\n[Ports]\nCOM9=" + sim.Path() + "\n");
+  ASSERT_EQ(chmod(dir.File("bin").c_str(), 0555), 0);
+  std::string file = FirmwareFile(dir, SomeBlocks(1));
+
+  TCliProcess installer(AsNobody(program, dir.File("cfg"), {"-q", file}), "/usr/bin/setpriv");
+  EXPECT_EQ(installer.WaitExit(20000), 0) << installer.ErrText;
+  EXPECT_EQ(installer.OutText, "Прошивка обновлена успешно!\n");
+
+  ASSERT_EQ(mkdir(dir.File("cfg/fwload").c_str(), 0777), 0);
+  dir.Write("cfg/fwload/fwload.INI", "[COM]\nNumber=8\n[Ports]\nCOM8=/nonexistent/tty\n");
+  TCliProcess own(AsNobody(program, dir.File("cfg"), {"-q", file}), "/usr/bin/setpriv");
+  EXPECT_EQ(own.WaitExit(20000), 6);
+  EXPECT_NE(own.ErrText.find("COM8 (/nonexistent/tty)"), std::string::npos) << own.ErrText;
+  EXPECT_EQ(sim.Sim.BlocksSeen(), 1u);
+  ASSERT_EQ(chmod(dir.File("bin").c_str(), 0755), 0);
+}
+
+TEST(CliProgram, ASettingsFileTheUserMayNotReadIsNamed) {
+  if (!CanRunAsNobody()) GTEST_SKIP() << "needs root and setpriv to run as another user";
+  TTempDir dir;
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);
+  std::string settings = dir.Write("fwload.INI", "[COM]\nNumber=3\n");
+  ASSERT_EQ(chmod(settings.c_str(), 0600), 0);
+  TCliProcess cli(AsNobody(FWLOAD_CLI_PATH, dir.Path(), {"--settings", settings, "f.enc"}),
+                  "/usr/bin/setpriv");
+  EXPECT_EQ(cli.WaitExit(10000), 1);
+  EXPECT_EQ(cli.ErrText,
+            "fwload-cli: settings file " + settings + " cannot be read: no permission\n");
+}
+
+// Options are options: never a firmware file named "--help".
+TEST(CliProgram, MakeSampleTakesOptionsAsOptions) {
+  TTempDir dir;
+  std::string out = dir.File("out.enc");
+  ASSERT_FALSE(FileExists("--help"));
+  TCliProcess help({"--help"}, MAKE_SAMPLE_PATH);
+  EXPECT_EQ(help.WaitExit(10000), 0);
+  EXPECT_EQ(help.OutText.rfind("usage: fwload-make-sample", 0), 0u) << help.OutText;
+  EXPECT_FALSE(FileExists("--help"));
+  std::remove("--help");
+  for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                               {"--bogus", out},
+                                               {"-x"},
+                                               {out, "12abc"},
+                                               {out, "2", "x"},
+                                               {out, "1", "2", "3"}}) {
+    TCliProcess bad(args, MAKE_SAMPLE_PATH);
+    EXPECT_EQ(bad.WaitExit(10000), 1);
+    EXPECT_EQ(bad.OutText, "");
+    EXPECT_EQ(bad.ErrText.rfind("fwload-make-sample: ", 0), 0u) << bad.ErrText;
+    EXPECT_NE(bad.ErrText.find("usage: "), std::string::npos) << bad.ErrText;
+    EXPECT_FALSE(FileExists(out));
+  }
+  // After "--" a name may start with a dash.
+  TCliProcess dashed({"--", dir.File("-x.enc"), "2", "10"}, MAKE_SAMPLE_PATH);
+  EXPECT_EQ(dashed.WaitExit(10000), 0) << dashed.ErrText;
+  EXPECT_EQ(ReadWholeFile(dir.File("-x.enc")).size(), 2u * 12 * 3);
 }
 
 TEST(CliProgram, ABarOnATerminalWithBytesRateAndTimeLeft) {

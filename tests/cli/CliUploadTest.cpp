@@ -111,6 +111,28 @@ TEST(CliUpload, PortsThatCannotBeOpenedEndWithStatusSixAndTheReason) {
   run = RunCliCaptured({"--settings", settings, file});
   EXPECT_EQ(run.Status, 6);
   EXPECT_NE(run.Err.find("ComNumber"), std::string::npos) << run.Err;
+
+  // What is no serial device says so, rather than "held" or "doesn't exist".
+  run = RunCliCaptured({"-p", dir.Path(), file});
+  EXPECT_EQ(run.Status, 6);
+  EXPECT_EQ(run.Err, "fwload-cli: " + dir.Path() + ": not a serial device (a directory)\n");
+  run = RunCliCaptured({"-p", file, file});
+  EXPECT_EQ(run.Err, "fwload-cli: " + file + ": not a serial device (a regular file)\n");
+  // A path too long for the system says that, and is not printed whole.
+  run = RunCliCaptured({"-p", "/" + std::string(5000, 'a'), file});
+  EXPECT_EQ(run.Status, 6);
+  EXPECT_NE(run.Err.find("...: the device path is too long (5001 bytes;"), std::string::npos)
+      << run.Err;
+  EXPECT_LT(run.Err.size(), 300u);
+  // A speed from the settings file that the port refuses names the file and the key.
+  settings = dir.Write("baud.INI", "[COM]\nBaud=-9600\n");
+  run = RunCliCaptured({"--settings", settings, "-p", sim.Path(), file});
+  EXPECT_EQ(run.Status, 6);
+  EXPECT_NE(run.Err.find(": Bad argument passed to function (speed -9600, key Baud of section "
+                         "COM in " +
+                         settings + ")\n"),
+            std::string::npos)
+      << run.Err;
   EXPECT_EQ(sim.Sim.BlocksSeen(), 0u);
 }
 

@@ -166,12 +166,15 @@ bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& option
     } else if (name == "-h" || name == "--help") {
       if (!noValue()) return false;
       options.Help = true;
+    } else if (name == "--version") {
+      if (!noValue()) return false;
+      options.Version = true;
     } else {
       error = "unknown option " + arg;
       return false;
     }
   }
-  if (options.Help) return true;
+  if (options.Help || options.Version) return true;
   if (options.ListPorts) {
     if (!files.empty()) {
       error = "--list-ports takes no file";
@@ -201,6 +204,11 @@ std::string CliUsage() {
          "      --settings FILE read defaults and the port map from FILE\n"
          "      --list-ports    list COM1..COM50 with device, description and holder\n"
          "  -h, --help          this text\n"
+         "      --version       the program's version\n"
          "Exit status: 0 success, 1 usage, 2 file, 3 no answer, 4 rejected, 5 stopped,\n"
          "6 port.\n";
+}
+
+std::string CliVersion() {
+  return std::string("fwload-cli ") + FWLOAD_VERSION + "\n";
 }

@@ -11,7 +11,7 @@ constexpr int Usage = 1;
 constexpr int File = 2;     // not found, unreadable, too big or malformed
 constexpr int NoAnswer = 3; // time-out or the reply 0x00
 constexpr int Rejected = 4; // the fourth rejection of a block
-constexpr int Stopped = 5;  // SIGINT or SIGTERM
+constexpr int Stopped = 5;  // SIGINT, SIGTERM or SIGHUP
 constexpr int Port = 6;     // the port cannot be opened or fails
 } // namespace CliExit
 
@@ -46,13 +46,14 @@ struct TCliOptions {
   bool Quiet = false;
   bool ListPorts = false;
   bool Help = false;
+  bool Version = false;
 };
 
 // Longest wait one --before step may ask for.
 constexpr int MaxBeforeWaitMs = 10000;
 constexpr int MaxBaud = 4000000;
 
-// False with `error` set on wrong usage. Help needs no file; --list-ports takes none.
+// False with `error` set on wrong usage. Help and version need no file; --list-ports takes none.
 bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& options,
                        std::string& error);
 // "COM3" (any case, 1..255) or a path holding a '/'.
@@ -60,3 +61,5 @@ bool ParsePortSpec(const std::string& text, TPortSpec& spec, std::string& error)
 // "dtr=0,rts=1,wait=50,rts=0".
 bool ParseLineSequence(const std::string& text, std::vector<TLineStep>& steps, std::string& error);
 std::string CliUsage();
+// "fwload-cli VERSION", the project's version, and a line break.
+std::string CliVersion();

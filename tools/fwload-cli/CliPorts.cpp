@@ -1,5 +1,7 @@
 #include "CliPorts.h"
 
+#include <cerrno>
+#include <climits>
 #include <dirent.h>
 #include <fstream>
 #include <mutex>
@@ -26,15 +28,44 @@ constexpr int HighestPortNumber = 255;
 std::mutex MappedLock;
 std::set<int> MappedNumbers;
 
-// The codes an open reports, as the port component turns them into its own.
-[[noreturn]] void RaiseOpenError(int code, int portNumber, const std::string& label) {
-  std::string where = label;
-  if (where.empty()) {
-    std::string device = platform::ResolvePortDevice(portNumber);
-    where = "COM" + std::to_string(portNumber) + (device.empty() ? "" : " (" + device + ")");
+// What the open's code does not tell: a directory fails as a held file would, a path too long
+// for the system as an error of no name. Empty when the device itself may be a serial one.
+std::string DeviceProblem(const std::string& device) {
+  if (device.empty()) return "";
+  struct stat st {};
+  if (stat(device.c_str(), &st) != 0) {
+    if (errno != ENAMETOOLONG) return "";
+    return "the device path is too long (" + std::to_string(device.size()) +
+           " bytes; a path holds at most " + std::to_string(PATH_MAX - 1) + ", a name in it " +
+           std::to_string(NAME_MAX) + ")";
   }
+  if (S_ISCHR(st.st_mode)) return "";
+  if (S_ISDIR(st.st_mode)) return "not a serial device (a directory)";
+  if (S_ISREG(st.st_mode)) return "not a serial device (a regular file)";
+  return "not a serial device";
+}
+
+// A name too long to read in a message is cut; the message says what is wrong with it.
+std::string Shortened(const std::string& name) {
+  constexpr size_t Longest = 80;
+  if (name.size() <= Longest) return name;
+  size_t cut = Longest - 3;
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
+    --cut; // not inside a UTF-8 character
+  return name.substr(0, cut) + "...";
+}
+
+// The codes an open reports, as the port component turns them into its own.
+[[noreturn]] void RaiseOpenError(int code, int portNumber, const std::string& label, int baud,
+                                 const std::string& baudOrigin) {
+  std::string device = platform::ResolvePortDevice(portNumber);
+  std::string where = label;
+  if (where.empty())
+    where = "COM" + std::to_string(portNumber) + (device.empty() ? "" : " (" + device + ")");
+  where = Shortened(where);
+  std::string problem = DeviceProblem(device);
   if (code == -5) code = ecAlreadyOpen;
-  if (code == -2 || code == -3) code = ecBadId;
+  if (code == -2 || code == -3 || !problem.empty()) code = ecBadId;
   try {
     CheckException(nullptr, code);
   } catch (Exception& e) {
@@ -42,7 +73,9 @@ std::set<int> MappedNumbers;
     if (code == ecAlreadyOpen) hint = " (another program holds the port)";
     if (code == -static_cast<int>(ERROR_PRIVILEGE_NOT_HELD))
       hint = " - is the user in the device's group (usually dialout)?";
-    e.SetMessage(where + ": " + e.Message() + hint);
+    if ((code == ecBadArgument || code == ecBaudRate) && !baudOrigin.empty())
+      hint = " (speed " + std::to_string(baud) + ", " + baudOrigin + ")";
+    e.SetMessage(where + ": " + (problem.empty() ? e.Message() + hint : problem));
     throw;
   }
   throw ESioException(where + ": cannot open, code " + std::to_string(code));
@@ -119,14 +152,14 @@ std::string DescriptionOf(const std::string& devicePath,
 
 } // namespace
 
-std::unique_ptr<TSioBaseDispatcher> OpenUploadPort(int portNumber, int baud,
-                                                   const std::string& label) {
+std::unique_ptr<TSioBaseDispatcher>
+OpenUploadPort(int portNumber, int baud, const std::string& label, const std::string& baudOrigin) {
   if (portNumber == 0) CheckException(nullptr, ecNoPortSelected);
   auto port = std::make_unique<TSioWin32Dispatcher>(nullptr);
   std::string name = "\\\\.\\COM" + std::to_string(portNumber);
   int result =
       port->InitPort(name.c_str(), baud, NOPARITY, 8, 1, QueueSize, QueueSize, OptionDtrOn);
-  if (result < 0) RaiseOpenError(result, portNumber, label);
+  if (result < 0) RaiseOpenError(result, portNumber, label, baud, baudOrigin);
   // The rest of the window's configuration, in the order the component applies it.
   CheckException(nullptr, port->HWFlowOptions(BufferFull, BufferResume, 0));
   CheckException(nullptr, port->SWFlowEnable(BufferFull, BufferResume, SwFlowReceive));

@@ -17,10 +17,13 @@
 // DTR on, RTS off, no hardware flow control, software flow control on the receive side only
 // with buffer-full 3072 and resume 1024. Raises the serial library's exception on failure (a
 // held port as EAlreadyOpen, a missing one as EBadId, no permission with a message saying so).
-// Messages name the port as `label`, or as "COMn (device)" when it is empty. The one place
-// that knows how the port is opened.
+// Messages name the port as `label`, or as "COMn (device)" when it is empty; a device that is
+// no serial one (a directory, a file) or a path too long says so. A speed the port refuses is
+// named with `baudOrigin` ("key Baud of section COM in FILE") when it did not come from the
+// command line. The one place that knows how the port is opened.
 std::unique_ptr<TSioBaseDispatcher> OpenUploadPort(int portNumber, int baud,
-                                                   const std::string& label = "");
+                                                   const std::string& label = "",
+                                                   const std::string& baudOrigin = "");
 
 // Drives DTR and RTS and waits as the steps say; a wait sleeps in the host's wait and ends
 // early once `stopped` is true.

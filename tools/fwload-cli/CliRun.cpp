@@ -9,6 +9,7 @@
 #include "CliOptions.h"
 #include "CliOutput.h"
 #include "CliPorts.h"
+#include "CliSettings.h"
 #include "app/DispatcherUploadPort.h"
 #include "app/EncodedFile.h"
 #include "app/Settings.h"
@@ -43,6 +44,9 @@ public:
     FLastBlock = length;
   }
   bool CharReady() override { return FPort.CharReady(); }
+  size_t OutputSize() override { return FPort.OutputSize(); }
+  uint32_t WireTimeMs(size_t length) override { return FPort.WireTimeMs(length); }
+  bool InputPending() override { return FPort.InputPending(); }
   char GetChar() override {
     char c = FPort.GetChar();
     if (c == ReplyAccepted) Accepted += FLastBlock;
@@ -67,7 +71,8 @@ struct TJob {
   size_t Index;
   TPortSpec Spec;
   int Baud;
-  uint64_t Total; // image bytes, for the bar; 0 unknown
+  uint64_t Total;         // image bytes, for the bar; 0 unknown
+  std::string BaudOrigin; // where a speed not given on the command line came from
 };
 
 TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutput& output,
@@ -94,14 +99,19 @@ TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutpu
   };
   const std::string device = platform::ResolvePortDevice(number);
   try {
-    std::unique_ptr<TSioBaseDispatcher> port =
-        OpenUploadPort(number, job.Baud, job.Spec.Path.empty() ? "" : job.Spec.Path);
+    std::unique_ptr<TSioBaseDispatcher> port = OpenUploadPort(
+        number, job.Baud, job.Spec.Path.empty() ? "" : job.Spec.Path, job.BaudOrigin);
     RunLineSteps(*port, options.Before, host, [&] { return stop.Requested(); });
     TDispatcherUploadPort adapter(*port);
     TCountingPort countingPort(adapter);
     counting = &countingPort;
     TUploadEngine engine(host, countingPort);
     result.Exit = ExitStatusOf(engine.Run(options.File));
+    if (const TOversizedBlock& big = engine.Oversized(); big.Size)
+      result.Error = (prefixed ? job.Spec.Label + ": " : "") + "the block at offset " +
+                     std::to_string(big.Offset) + " is " + std::to_string(big.Size) +
+                     " bytes, more than the port's output buffer of " +
+                     std::to_string(big.Limit) + " bytes; nothing was sent";
     counting = nullptr;
     port->DonePort();
     // A device that went away mid-upload (adapter pulled) only shows as silence to the
@@ -166,8 +176,9 @@ int ExitStatusOf(TUploadOutcome outcome) {
 }
 
 std::string CliSettingsPath() {
-  return SettingsFilePath(ExtractFilePath(ParamStr0()) + "fwload", std::getenv("XDG_CONFIG_HOME"),
-                          std::getenv("HOME"));
+  const std::string window = ExtractFilePath(ParamStr0()) + "fwload";
+  return SettingsReadPath(
+      SettingsFilePath(window, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")), window);
 }
 
 int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, TCliStop& stop) {
@@ -181,12 +192,18 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
     std::fputs(CliUsage().c_str(), out);
     return CliExit::Success;
   }
+  if (options.Version) {
+    std::fputs(CliVersion().c_str(), out);
+    return CliExit::Success;
+  }
 
   std::string settingsFile = options.SettingsFile;
   if (settingsFile.empty()) {
     settingsFile = CliSettingsPath();
-  } else if (!FileExists(settingsFile)) {
-    std::fprintf(err, "fwload-cli: settings file %s not found\n", settingsFile.c_str());
+  } else if (std::string problem = SettingsFileProblem(settingsFile); !problem.empty()) {
+    // Read anyway, it would give the defaults and the run would fail later for no clear reason.
+    if (problem != "not found") problem = "cannot be read: " + problem;
+    std::fprintf(err, "fwload-cli: settings file %s %s\n", settingsFile.c_str(), problem.c_str());
     return CliExit::Usage;
   }
   TSettings settings = ReadSettingsFile(settingsFile);
@@ -219,7 +236,8 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
   {
     std::vector<std::thread> threads;
     for (size_t i = 0; i < options.Ports.size(); ++i) {
-      TJob job{i, options.Ports[i], baud, total};
+      TJob job{i, options.Ports[i], baud, total,
+               options.Baud ? "" : "key Baud of section COM in " + settingsFile};
       threads.emplace_back(
           [&, job] { results[job.Index] = RunPortUpload(job, options, output, stop, gang); });
     }

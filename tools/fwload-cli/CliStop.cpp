@@ -95,6 +95,8 @@ void InstallStopSignals(TCliStop& stop) {
   sa.sa_flags = SA_RESTART | SA_RESETHAND;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // A closed terminal must not leave the port half written and held.
+  sigaction(SIGHUP, &sa, nullptr);
 }
 
 void RemoveStopSignals() {
@@ -103,5 +105,6 @@ void RemoveStopSignals() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
   SignalTarget = nullptr;
 }

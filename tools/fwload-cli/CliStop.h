@@ -1,5 +1,5 @@
-// TCliStop: the user's stop (SIGINT, SIGTERM) reaching every running upload. A signal handler
-// may only write to a descriptor, so it writes to an eventfd; a watcher thread reads it and
+// TCliStop: the user's stop (SIGINT, SIGTERM, SIGHUP) reaching every running upload. A signal
+// handler may only write to a descriptor, so it writes to an eventfd; a watcher thread reads it and
 // takes the upload hosts' ordinary Stop path from there.
 #pragma once
 
@@ -41,6 +41,6 @@ private:
   std::thread FWatcher;
 };
 
-// SIGINT and SIGTERM go to `stop` until RemoveStopSignals.
+// SIGINT, SIGTERM and SIGHUP go to `stop` until RemoveStopSignals.
 void InstallStopSignals(TCliStop& stop);
 void RemoveStopSignals();

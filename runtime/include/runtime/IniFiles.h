@@ -13,6 +13,9 @@
 // and key names compare without regard to ASCII case; lines the class does not touch are kept
 // byte for byte. Only regular files of up to 64 MiB are read; anything else reads as
 // unreadable (the defaults) and is never overwritten.
+// The largest file read; callers that check a file up front use the same limit.
+constexpr long long MaxIniFileSize = 64LL << 20;
+
 // One value for TIniFile::WriteEntries.
 struct TIniEntry {
   std::string Section, Key, Value;
