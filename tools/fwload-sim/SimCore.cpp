@@ -1,6 +1,5 @@
 #include "SimCore.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -301,9 +300,12 @@ bool TBootSim::RecordTo(const std::string& path, std::string& error) {
   // Non-blocking, so that a named pipe without a reader fails (ENXIO) instead of hanging here.
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) {
+    int code = errno;
+    struct stat st {};
     error = path + ": " +
-            (errno == ENXIO ? std::string("a named pipe with no reader (start the reader first)")
-                            : std::strerror(errno));
+            (code == ENXIO && stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)
+                 ? std::string("a named pipe with no reader (start the reader first)")
+                 : std::string(std::strerror(code)));
     return false;
   }
   if (FRecord >= 0) ::close(FRecord);
@@ -533,14 +535,16 @@ bool TBootSim::TakeSlaveEvents() {
       events.push_back(ev->mask);
     }
   }
+  size_t lastOpen = events.size();
+  for (size_t i = 0; i < events.size(); ++i)
+    if (events[i] & IN_OPEN) lastOpen = i;
   for (size_t i = 0; i < events.size(); ++i) {
     if (events[i] & (IN_CLOSE | IN_Q_OVERFLOW)) {
       // The bytes written before the close are in the master by now: they are the closed
       // user's, unless the slave has been opened again since, when they cannot be told from
       // the new user's; then they are left to the new user, whose first block they are more
       // likely to be.
-      bool reopened = std::any_of(events.begin() + static_cast<long>(i) + 1, events.end(),
-                                  [](uint32_t e) { return (e & IN_OPEN) != 0; });
+      const bool reopened = lastOpen != events.size() && lastOpen > i;
       if (!reopened && DrainMaster() == TDrain::Vanished) return false;
       HungUp();
       FHungUp = MasterHungUp();

@@ -77,16 +77,8 @@ int main(int argc, char** argv) {
   TBootSim sim(options.Scenario);
   // The program keeps counts only; the payloads go to --record as they come.
   sim.SetHistoryLimit(0);
-  if (!sim.Open(error) ||
-      (!options.RecordPath.empty() && !sim.RecordTo(options.RecordPath, error))) {
-    std::fprintf(stderr, "fwload-sim: %s\n", error.c_str());
-    return 1;
-  }
-  if (!options.LinkPath.empty() && !MakeLink(sim.SlavePath(), options.LinkPath, error)) {
-    std::fprintf(stderr, "fwload-sim: %s\n", error.c_str());
-    return 1;
-  }
-
+  // Before the link exists, so that a signal from then on ends the run and removes it. A stop
+  // that comes before the serving starts waits in the simulator's pipe.
   Sim = &sim;
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
@@ -96,6 +88,14 @@ int main(int argc, char** argv) {
   // The terminal it was started from going away ends it as cleanly.
   sigaction(SIGHUP, &sa, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+
+  if (!sim.Open(error) ||
+      (!options.RecordPath.empty() && !sim.RecordTo(options.RecordPath, error)) ||
+      (!options.LinkPath.empty() && !MakeLink(sim.SlavePath(), options.LinkPath, error))) {
+    Sim = nullptr;
+    std::fprintf(stderr, "fwload-sim: %s\n", error.c_str());
+    return 1;
+  }
 
   std::printf("%s\n", sim.SlavePath().c_str());
   std::fflush(stdout);
