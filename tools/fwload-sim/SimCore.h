@@ -127,8 +127,8 @@ public:
   // Forgets the records kept so far (accepted payloads and their counts, verdicts, received
   // bytes); the counters stay.
   void ClearRecords();
-  // Memory held for the records and for the block and answers in progress: bounded by the
-  // history limit, however long the simulator runs.
+  // Memory held for the records and for the block and answers in progress: a few times the
+  // history limit, one block and a capped queue of answers, however long the simulator runs.
   size_t RetainedBytes() const;
 
 private:
