@@ -1,5 +1,7 @@
 #include "app/ComPortUploadPort.h"
 
+#include "app/DispatcherUploadPort.h"
+
 #include "serial/ComPort.h"
 #include "serial/Dispatcher.h"
 
@@ -25,6 +27,27 @@ bool TComPortUploadPort::CharReady() {
 
 char TComPortUploadPort::GetChar() {
   return FPort.GetChar();
+}
+
+size_t TComPortUploadPort::OutputSize() {
+  TSioBaseDispatcher* dispatcher = FPort.GetDispatcher();
+  if (!FPort.Open() || !dispatcher) return FPort.OutSize();
+  unsigned inSize = 0, outSize = 0;
+  dispatcher->BufferSizes(inSize, outSize);
+  return outSize;
+}
+
+uint32_t TComPortUploadPort::WireTimeMs(size_t length) {
+  TSioBaseDispatcher* dispatcher = FPort.GetDispatcher();
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!FPort.Open() || !dispatcher || dispatcher->GetComState(dcb) != 0) return 0;
+  return LineTimeMs(dcb, length);
+}
+
+bool TComPortUploadPort::InputPending() {
+  TSioBaseDispatcher* dispatcher = FPort.GetDispatcher();
+  return FPort.Open() && dispatcher && DriverInputPending(*dispatcher);
 }
 
 void TComPortUploadPort::RemoveNotify() {

@@ -78,14 +78,17 @@ TEncodedRead ReadEncodedText(std::string_view text, uint8_t* image, size_t capac
                  image, capacity);
 }
 
-TImageCheck CheckImage(const uint8_t* image, size_t count) {
+TImageCheck CheckImage(const uint8_t* image, size_t count, size_t maxBlock, TBlockAt* at) {
   size_t position = 0;
   while (position < count) {
+    if (at) *at = {position, count - position};
     if (count - position < 2) return TImageCheck::Corrupt;
     size_t length = static_cast<size_t>(image[position]) << 8 | image[position + 1];
     size_t blockSize = length + 2;
+    if (at) at->Size = blockSize;
     if (blockSize > 0xFFFF) return TImageCheck::Corrupt;
     if (blockSize > count - position) return TImageCheck::Corrupt;
+    if (blockSize > maxBlock) return TImageCheck::TooLarge;
     position += blockSize;
   }
   return TImageCheck::Ok;

@@ -43,6 +43,7 @@ private:
 TUploadOutcome TUploadEngine::Run(const std::string& fileName) {
   using namespace UploadText;
   FBlockedPasses = 0;
+  FOversized = {};
   FHost.SetIdle(false);
   TFilePtr file;
   try {
@@ -64,7 +65,14 @@ TUploadOutcome TUploadEngine::Run(const std::string& fileName) {
     if (std::ferror(file.get()))
       return finish(TUploadOutcome::NotFound, ErrorFile + fileName + NotFound);
     if (read.TooBig) return finish(TUploadOutcome::TooBig, ErrorFile + fileName + TooBig);
-    if (CheckImage(image.get(), read.Count) != TImageCheck::Ok)
+    // A block the port cannot queue whole would fail only after the ones before it were
+    // accepted, leaving the device with part of a firmware: refuse it before the first send.
+    const size_t outputSize = FPort.OutputSize();
+    TBlockAt at;
+    TImageCheck check =
+        CheckImage(image.get(), read.Count, outputSize ? outputSize : size_t{0xFFFF}, &at);
+    if (check == TImageCheck::TooLarge) FOversized = {at.Offset, at.Size, outputSize};
+    if (check != TImageCheck::Ok)
       return finish(TUploadOutcome::Corrupt, ErrorFile + fileName + Corrupt);
 
     FHost.AddLogLine(File + ExtractFileName(fileName) + Loaded);
@@ -81,7 +89,8 @@ TUploadOutcome TUploadEngine::Run(const std::string& fileName) {
       FPort.FlushOutBuffer();
       FPort.FlushInBuffer();
       FPort.PutBlock(&image[position], static_cast<uint16_t>(blockSize));
-      switch (WaitForReply()) {
+      // PutBlock returns once the block is queued: the time-out counts from when it has left.
+      switch (WaitForReply(ReplyTimeoutMs + FPort.WireTimeMs(static_cast<size_t>(blockSize)))) {
       case TWait::TimedOut:
         return finish(TUploadOutcome::TimedOut, NoAnswer);
       case TWait::Stopped:
@@ -112,21 +121,36 @@ TUploadOutcome TUploadEngine::Run(const std::string& fileName) {
   }
 }
 
-TUploadEngine::TWait TUploadEngine::WaitForReply() {
+TUploadEngine::TWait TUploadEngine::WaitForReply(uint32_t limitMs) {
   // Elapsed time rather than an absolute deadline, so that the counter's wrap (every 49.7
   // days) neither ends the wait early nor stretches it.
   const uint32_t start = FHost.TickCount();
   for (;;) {
     if (FPort.CharReady()) return TWait::Reply;
     uint32_t elapsed = FHost.TickCount() - start;
-    if (elapsed > ReplyTimeoutMs) return TWait::TimedOut;
+    if (elapsed > limitMs) return ReplyArrivedInTime() ? TWait::Reply : TWait::TimedOut;
     FHost.ProcessMessages();
     if (!FHost.Busy()) return TWait::Stopped;
     // Nothing to do in this pass: sleep until an event, received bytes or the deadline.
     ++FBlockedPasses;
-    FHost.WaitForActivity(ReplyTimeoutMs + 1 - elapsed);
+    FHost.WaitForActivity(limitMs + 1 - elapsed);
     // A host may handle the events it waited for (the window's does): a Stop among them is
     // seen before the port is looked at again, as after the pump above.
     if (!FHost.Busy()) return TWait::Stopped;
+  }
+}
+
+bool TUploadEngine::ReplyArrivedInTime() {
+  // After a pause of the whole program (suspend, SIGSTOP) the clock is read before the receive
+  // path has run: an answer may wait in the driver. The driver is asked first, the ring after
+  // it, so that bytes moved in between are seen in the ring.
+  const uint32_t start = FHost.TickCount();
+  for (;;) {
+    if (!FPort.InputPending()) return FPort.CharReady();
+    if (FPort.CharReady()) return true;
+    uint32_t elapsed = FHost.TickCount() - start;
+    if (elapsed > ReplySettleMs) return false;
+    ++FBlockedPasses;
+    FHost.WaitForActivity(ReplySettleMs + 1 - elapsed);
   }
 }

@@ -30,6 +30,9 @@ public:
     ++Sends;
   }
   bool CharReady() override { return FPort.CharReady(); }
+  size_t OutputSize() override { return FPort.OutputSize(); }
+  uint32_t WireTimeMs(size_t length) override { return FPort.WireTimeMs(length); }
+  bool InputPending() override { return FPort.InputPending(); }
   char GetChar() override {
     char c = FPort.GetChar();
     Taken.push_back(c);

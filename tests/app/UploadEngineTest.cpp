@@ -304,13 +304,21 @@ TEST(UploadPortErrors, AClosedPortRaisesAfterTheLoadedLinesAndLeavesTheHostIdle)
   EXPECT_FALSE(rig.Host.Busy());
 }
 
-TEST(UploadPortErrors, ABlockLargerThanTheTransmitBufferRaises) {
-  TUploadRig rig;
-  // 4096 bytes fit an empty 4096-byte transmit buffer; 4097 do not.
-  std::string fits = rig.WriteFirmware({Payload(4094, 1)}, "fits.enc");
+TEST(UploadRefused, ABlockLargerThanThePortsTransmitQueueIsRefusedBeforeAnythingIsSent) {
+  // Opened with 1024 bytes of transmit queue: the limit is the port's, not a fixed one.
+  TUploadRig rig({}, true, 1024);
+  std::string fits = rig.WriteFirmware({Payload(1022, 1)}, "fits.enc");
   EXPECT_EQ(rig.Run(fits), TUploadOutcome::Success);
-  std::string tooLarge = rig.WriteFirmware({Payload(4095, 1)}, "large.enc");
-  EXPECT_THROW(rig.Run(tooLarge), EOutputBufferTooSmall);
+  EXPECT_EQ(rig.Oversized.Size, 0u);
+  rig.Events.clear();
+  // The blocks before it would be accepted first and leave the device with half a firmware.
+  std::string tooLarge = rig.WriteFirmware({Payload(8, 1), Payload(1023, 2)}, "large.enc");
+  EXPECT_EQ(rig.Run(tooLarge), TUploadOutcome::Corrupt);
+  EXPECT_EQ(rig.Host.Log(), (Lines{Start, "Ошибка: Файл " + tooLarge + " поврежден"}));
+  EXPECT_TRUE(rig.Events.empty()) << "neither gauge nor port is touched";
+  EXPECT_EQ(rig.Oversized.Offset, 10u);
+  EXPECT_EQ(rig.Oversized.Size, 1025u);
+  EXPECT_EQ(rig.Oversized.Limit, 1024u);
+  EXPECT_EQ(rig.Sim.BlocksSeen(), 1u);
   EXPECT_EQ(rig.IdleCalls, (std::vector<bool>{false, true, false, true}));
-  EXPECT_EQ(rig.Sim.Accepted().size(), 1u);
 }

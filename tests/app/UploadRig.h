@@ -79,6 +79,9 @@ public:
     FEvents.push_back("S" + std::to_string(length));
   }
   bool CharReady() override { return FPort.CharReady(); }
+  size_t OutputSize() override { return FPort.OutputSize(); }
+  uint32_t WireTimeMs(size_t length) override { return FPort.WireTimeMs(length); }
+  bool InputPending() override { return FPort.InputPending(); }
   char GetChar() override {
     char c = FPort.GetChar();
     long long woken = FLastWakeUs.exchange(0);
@@ -158,9 +161,11 @@ struct TUploadRig {
     TUploadEngine engine(Host, *Port);
     TUploadOutcome outcome = engine.Run(fileName);
     BlockedPasses = engine.BlockedPasses();
+    Oversized = engine.Oversized();
     return outcome;
   }
   unsigned long BlockedPasses = 0;
+  TOversizedBlock Oversized;
 
   static int NextPort() {
     static std::atomic<int> next{60};

@@ -47,6 +47,15 @@ TEST(CliUpload, FileProblemsEndWithStatusTwo) {
   run = RunCliCaptured({"-p", sim.Path(), big});
   EXPECT_EQ(run.Status, 2);
   EXPECT_EQ(Lines(run.Out).back(), "Ошибка: Файл " + big + " слишком большой");
+
+  // A block the port's 4096-byte transmit queue cannot take, after one that it can.
+  std::string large = FirmwareFile(dir, {Payload(10, 1), Payload(4095, 2)});
+  run = RunCliCaptured({"-p", sim.Path(), large});
+  EXPECT_EQ(run.Status, 2);
+  EXPECT_EQ(Lines(run.Out).back(), "Ошибка: Файл " + large + " поврежден");
+  EXPECT_EQ(Lines(run.Err), (std::vector<std::string>{
+                                "fwload-cli: the block at offset 12 is 4097 bytes, more than the "
+                                "port's output buffer of 4096 bytes; nothing was sent"}));
   EXPECT_EQ(sim.Sim.BlocksSeen(), 0u);
 }
 

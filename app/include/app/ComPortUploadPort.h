@@ -21,6 +21,10 @@ public:
   void PutBlock(const void* block, uint16_t length) override;
   bool CharReady() override;
   char GetChar() override;
+  // The open port's transmit queue, else the component's OutSize (PutBlock may open it).
+  size_t OutputSize() override;
+  uint32_t WireTimeMs(size_t length) override;
+  bool InputPending() override;
   void SetReceiveWake(TWake wake, void* context) override;
 
 private:

@@ -34,7 +34,17 @@ enum class TImageCheck {
   // A block's length runs past the data read (a lone byte at the end included), or its size
   // L + 2 does not fit a 16-bit length (L of 65534 or 65535).
   Corrupt,
+  // A block is well formed but its L + 2 exceeds `maxBlock`.
+  TooLarge,
 };
 
-// Walks the blocks laid end to end from the image's first byte.
-TImageCheck CheckImage(const uint8_t* image, size_t count);
+// The block a check stopped at: the offset of its length bytes and its L + 2.
+struct TBlockAt {
+  size_t Offset = 0;
+  size_t Size = 0;
+};
+
+// Walks the blocks laid end to end from the image's first byte and stops at the first that
+// fails; `at` (when given) receives that block.
+TImageCheck CheckImage(const uint8_t* image, size_t count, size_t maxBlock = 0xFFFF,
+                       TBlockAt* at = nullptr);

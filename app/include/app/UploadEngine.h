@@ -6,6 +6,7 @@
 // after the file was closed and the host was set idle again.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -22,6 +23,14 @@ public:
   virtual void PutBlock(const void* block, uint16_t length) = 0;
   virtual bool CharReady() = 0;
   virtual char GetChar() = 0;
+  // The most bytes one PutBlock takes (the transmit queue the port is opened with); 0 while
+  // that is not known (a closed port, which PutBlock then reports).
+  virtual size_t OutputSize() = 0;
+  // Milliseconds that `length` bytes take on the line at the port's line settings (start,
+  // data, parity and stop bits), rounded up; 0 while not known.
+  virtual uint32_t WireTimeMs(size_t length) = 0;
+  // Whether the driver holds received bytes that CharReady does not show yet.
+  virtual bool InputPending() = 0;
   // `wake` is called on the port's receive thread each time received bytes have become
   // readable; nullptr removes it, and once that returns the old one no longer runs.
   virtual void SetReceiveWake(TWake wake, void* context) = 0;
@@ -55,7 +64,8 @@ public:
 enum class TUploadOutcome {
   NotFound, // the file could not be opened
   TooBig,   // more numbers than the image holds; nothing sent
-  Corrupt,  // a block runs past the data or does not fit a 16-bit length; nothing sent
+  Corrupt,  // a block runs past the data, does not fit a 16-bit length or the port's transmit
+            // queue; nothing sent
   TimedOut, // no reply within the time-out
   Stopped,  // the user pressed Stop
   NoAnswer, // the reply 0x00
@@ -79,11 +89,22 @@ inline const std::string CrcError = "\nОшибка CRC . Файл повреж�
 inline const std::string Success = "Прошивка обновлена успешно!";
 } // namespace UploadText
 
+// Counted from when the block has left the port (its wire time after PutBlock returned).
 constexpr uint32_t ReplyTimeoutMs = 5000;
+// How long a wait that has run out still lets the receive path take in what the driver holds
+// (a program stopped past its deadline finds the answer there on waking).
+constexpr uint32_t ReplySettleMs = 1000;
 constexpr char ReplyAccepted = 0x11;
 constexpr char ReplyRefused = 0x00;
 // Rejections of one block that end the upload (the first send and three repeats).
 constexpr unsigned MaxRejections = 4;
+
+// A block the port's transmit queue cannot take whole; Size 0 when there was none.
+struct TOversizedBlock {
+  size_t Offset = 0; // of its length bytes in the image
+  size_t Size = 0;   // L + 2
+  size_t Limit = 0;  // the port's output size
+};
 
 class TUploadEngine {
 public:
@@ -94,12 +115,17 @@ public:
 
   // Wait passes of the last upload that found nothing and blocked (for the idle-cost figure).
   unsigned long BlockedPasses() const { return FBlockedPasses; }
+  // Why the last upload ended Corrupt, when a block was too large for the port.
+  const TOversizedBlock& Oversized() const { return FOversized; }
 
 private:
   enum class TWait { Reply, TimedOut, Stopped };
-  TWait WaitForReply();
+  TWait WaitForReply(uint32_t limitMs);
+  // The deadline has passed: what the driver holds still counts once it is in the ring.
+  bool ReplyArrivedInTime();
 
   TUploadHost& FHost;
   TUploadPort& FPort;
   unsigned long FBlockedPasses = 0;
+  TOversizedBlock FOversized;
 };
