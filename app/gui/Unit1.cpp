@@ -146,6 +146,8 @@ void TForm1::LoadSettings() {
   TSettings s = ReadSettingsFile(SettingsReadPath(SettingsFile, ParamStr0()));
   SetTop(s.Top);
   SetLeft(s.Left);
+  // A place saved on a screen that is gone would leave nothing of the window to grab.
+  KeepTitleBarOnScreen();
   ComPort1->SetComNumber(s.ComNumber);
   ComPort1->SetBaud(s.Baud);
 }

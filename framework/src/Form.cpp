@@ -7,8 +7,10 @@
 #include <QKeyEvent>
 #include <QPixmap>
 #include <QScreen>
+#include <QStyle>
 #include <QTimer>
 #include <QWindow>
+#include <algorithm>
 
 #include "framework/Application.h"
 #include "framework/Button.h"
@@ -52,19 +54,87 @@ void TForm::MissingComponent(const std::string& name) const {
   throw EReadError(Format("Component '%s' not found on %s", name.c_str(), Name().c_str()));
 }
 
+namespace {
+
+// The frame the window manager gave the last framed window of each kind (0 normal, 1 tool
+// window): a window it has not framed yet will most likely get the same.
+QMargins gSeenFrame[2];
+bool gFrameSeen[2] = {false, false};
+
+} // namespace
+
 // The native window knows the frame's size, so outer geometry is right before the first show.
 void TForm::EnsureNativeWindow() {
   if (testAttribute(Qt::WA_WState_Created)) return;
   QPoint designed = pos(); // without a frame yet, Qt took this for the inside's position
   winId();
-  move(designed);
+  PlaceFrame(designed);
+}
+
+// Before the window manager has framed the window (X11: until it is mapped and reparented),
+// Qt knows no frame and moves the inside; asking for the frame's place instead lets the window
+// manager put the frame there, so that Left/Top mean the same before and after the showing.
+void TForm::PlaceFrame(QPoint at) {
+  move(at);
+  QWindow* w = windowHandle();
+  if (w && w->frameMargins().isNull() && FBorderStyle != bsNone) w->setFramePosition(at);
+}
+
+QMargins TForm::FrameMargins() const {
+  QWindow* w = windowHandle();
+  if (!w || FBorderStyle == bsNone) return QMargins();
+  bool tool = FBorderStyle == bsToolWindow || FBorderStyle == bsSizeToolWin;
+  QMargins m = w->frameMargins();
+  if (!m.isNull()) {
+    gSeenFrame[tool] = m;
+    gFrameSeen[tool] = true;
+    return m;
+  }
+  // Not framed yet: the best guess is a window of the same kind, else of any kind.
+  if (gFrameSeen[tool]) return gSeenFrame[tool];
+  return gFrameSeen[!tool] ? gSeenFrame[!tool] : QMargins();
 }
 
 QSize TForm::FrameExtra() const {
-  QWindow* w = windowHandle();
-  if (!w) return QSize(0, 0);
-  QMargins m = w->frameMargins();
+  QMargins m = FrameMargins();
   return QSize(m.left() + m.right(), m.top() + m.bottom());
+}
+
+int TForm::TitleBarHeight() const {
+  // A frame thinner than a title bar (no window manager, Qt's offscreen frame) still has one
+  // for the user to grab in the rule below.
+  return std::max(FrameMargins().top(), style()->pixelMetric(QStyle::PM_TitleBarHeight));
+}
+
+void TForm::KeepTitleBarOnScreen() {
+  std::vector<QRect> screens;
+  for (QScreen* s : QGuiApplication::screens())
+    screens.push_back(s->geometry());
+  QPoint at =
+      PlaceTitleBarOnScreen(QRect(Left(), Top(), Width(), Height()), TitleBarHeight(), screens);
+  if (at != QPoint(Left(), Top())) PlaceFrame(at);
+}
+
+QPoint PlaceTitleBarOnScreen(const QRect& frame, int titleHeight,
+                             const std::vector<QRect>& screens) {
+  QRect bar(frame.left(), frame.top(), std::max(frame.width(), 1), std::max(titleHeight, 1));
+  const QRect* nearest = nullptr;
+  long long nearestDistance = 0;
+  for (const QRect& s : screens) {
+    if (s.intersects(bar)) return frame.topLeft();
+    long long dx = std::max({0, s.left() - bar.right(), bar.left() - s.right()});
+    long long dy = std::max({0, s.top() - bar.bottom(), bar.top() - s.bottom()});
+    if (!nearest || dx * dx + dy * dy < nearestDistance) {
+      nearest = &s;
+      nearestDistance = dx * dx + dy * dy;
+    }
+  }
+  if (!nearest) return frame.topLeft();
+  // The whole bar onto that screen; a bar wider than the screen keeps its left end on it.
+  const QRect& s = *nearest;
+  int x = std::clamp(frame.left(), s.left(), std::max(s.left(), s.right() + 1 - bar.width()));
+  int y = std::clamp(frame.top(), s.top(), std::max(s.top(), s.bottom() + 1 - bar.height()));
+  return QPoint(x, y);
 }
 
 int TForm::Left() const {
@@ -82,7 +152,7 @@ int TForm::Height() const {
 
 void TForm::SetBounds(int left, int top, int width, int height) {
   EnsureNativeWindow();
-  move(left, top);
+  PlaceFrame(QPoint(left, top));
   QSize extra = FrameExtra();
   SetClientSize(width - extra.width(), height - extra.height());
 }
@@ -250,7 +320,7 @@ void TForm::ApplyWindowFlags() {
     bool visible = isVisible();
     QPoint at = pos();
     setWindowFlags(f);
-    move(at);
+    PlaceFrame(at);
     if (visible) show();
   }
   if (FBorderStyle == bsSizeable || FBorderStyle == bsSizeToolWin) {
@@ -275,7 +345,8 @@ void TForm::PlaceOnShow() {
     area = (screen() ? screen() : QGuiApplication::primaryScreen())->availableGeometry();
   else
     return;
-  move(area.x() + (area.width() - Width()) / 2, area.y() + (area.height() - Height()) / 2);
+  PlaceFrame(
+      QPoint(area.x() + (area.width() - Width()) / 2, area.y() + (area.height() - Height()) / 2));
 }
 
 void TForm::ColorChanged() {

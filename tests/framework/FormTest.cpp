@@ -263,6 +263,28 @@ TEST_F(FormTest, OuterGeometryIncludesTheFrame) {
   EXPECT_EQ(f.Width(), 300);
 }
 
+TEST(PlaceTitleBarOnScreenTest, AWindowKeepsItsPlaceWhileItsTitleBarCanBeGrabbed) {
+  const std::vector<QRect> one{QRect(0, 0, 1024, 768)};
+  const QRect window(100, 100, 290, 161);
+  EXPECT_EQ(PlaceTitleBarOnScreen(window, 20, one), QPoint(100, 100));
+  // Five pixels above the top, or mostly off to a side: some of the bar is still there.
+  EXPECT_EQ(PlaceTitleBarOnScreen(window.translated(0, -105), 20, one), QPoint(100, -5));
+  EXPECT_EQ(PlaceTitleBarOnScreen(window.translated(-380, 0), 20, one), QPoint(-280, 100));
+  EXPECT_EQ(PlaceTitleBarOnScreen(window.translated(923, 667), 20, one), QPoint(1023, 767));
+  // The whole bar off: onto the screen, as little moved as can be.
+  EXPECT_EQ(PlaceTitleBarOnScreen(window.translated(0, -120), 20, one), QPoint(100, 0));
+  EXPECT_EQ(PlaceTitleBarOnScreen(window.translated(4900, 0), 20, one), QPoint(734, 100));
+  EXPECT_EQ(PlaceTitleBarOnScreen(window.translated(-5000, -5000), 20, one), QPoint(0, 0));
+  EXPECT_EQ(PlaceTitleBarOnScreen(window.translated(0, 700), 20, one), QPoint(100, 748));
+  // Two screens side by side, the second lower: the nearer one takes it; a gap is off both.
+  const std::vector<QRect> two{QRect(0, 0, 1024, 768), QRect(1024, 200, 800, 600)};
+  EXPECT_EQ(PlaceTitleBarOnScreen(QRect(1500, 100, 290, 161), 20, two), QPoint(1500, 200));
+  EXPECT_EQ(PlaceTitleBarOnScreen(QRect(1100, 900, 290, 161), 20, two), QPoint(1100, 780));
+  EXPECT_EQ(PlaceTitleBarOnScreen(QRect(1100, 150, 290, 161), 20, two), QPoint(1100, 200));
+  EXPECT_EQ(PlaceTitleBarOnScreen(QRect(1100, 185, 290, 161), 20, two), QPoint(1100, 185));
+  EXPECT_EQ(PlaceTitleBarOnScreen(window, 20, {}), QPoint(100, 100)) << "no screen known";
+}
+
 TEST_F(FormTest, ShowModalReturnsTheModalResult) {
   TUiFile ui(DialogUi);
   TForm2* f = new TForm2(&Owner, ui.Path);

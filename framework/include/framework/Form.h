@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QWidget>
+#include <vector>
 
 #include "framework/Control.h"
 
@@ -22,6 +23,12 @@ public:
 
 // Left, Top, Width and Height of a form are its outer frame on the screen; ClientWidth and
 // ClientHeight its inside. The form owns every component its .ui file describes.
+// Where a window whose outer frame is `frame` goes so that its title bar (the top
+// `titleHeight` rows of the frame) can be grabbed: where it is, when some of the bar is on one
+// of `screens`; else with the whole bar on the nearest screen.
+QPoint PlaceTitleBarOnScreen(const QRect& frame, int titleHeight,
+                             const std::vector<QRect>& screens);
+
 class TForm : public QWidget, public TControl {
 public:
   // An empty form.
@@ -53,6 +60,11 @@ public:
   void SetClientWidth(int width);
   void SetClientHeight(int height);
   void SetClientSize(int width, int height);
+  // Brings the window back when no part of its title bar is on any screen (a place saved on a
+  // screen that is gone): onto the nearest screen, as little moved as can be.
+  void KeepTitleBarOnScreen();
+  // The title bar's height, for the rule above.
+  int TitleBarHeight() const;
 
   std::string Caption() const override;
   void SetCaption(const std::string& caption) override;
@@ -105,6 +117,8 @@ private:
   void Init();
   void ApplyWindowFlags();
   void EnsureNativeWindow();
+  void PlaceFrame(QPoint at);
+  QMargins FrameMargins() const;
   QSize FrameExtra() const;
   void PlaceOnShow();
   void Activated();
