@@ -1,5 +1,7 @@
 #include "ComSelectForm.h"
 
+#include <algorithm>
+
 #include "framework/Application.h"
 #include "framework/Bevel.h"
 #include "framework/Button.h"
@@ -17,6 +19,23 @@ TComSelectForm::TComSelectForm(TComponent* owner, std::vector<unsigned> ports)
   OkBtn = Find<TButton>("OkBtn");
   AbortBtn = Find<TButton>("AbortBtn");
   OnCreate = [this](TObject* sender) { FormCreate(sender); };
+  FitLabels();
+}
+
+// The labels size themselves to their text, which with this desktop's font may be wider than
+// the designer's: the bevel around them widens to keep its margin, and the list, the Cancel
+// button and the dialog's right edge move along with it.
+void TComSelectForm::FitLabels() {
+  int bevelRight = Bevel1->Left() + Bevel1->Width();
+  int margin = Label1->Left() - Bevel1->Left(); // as much room on the right as on the left
+  int widest = std::max(Label1->Left() + Label1->Width(), Label2->Left() + Label2->Width());
+  int extra = std::max(0, widest + margin - bevelRight);
+  if (extra == 0) return;
+  Bevel1->SetBounds(Bevel1->Left(), Bevel1->Top(), Bevel1->Width() + extra, Bevel1->Height());
+  PortsComboBox->SetBounds(PortsComboBox->Left(), PortsComboBox->Top(),
+                           PortsComboBox->Width() + extra, PortsComboBox->Height());
+  AbortBtn->SetLeft(AbortBtn->Left() + extra);
+  SetClientWidth(ClientWidth() + extra);
 }
 
 void TComSelectForm::FormCreate(TObject*) {

@@ -31,6 +31,7 @@ public:
   TButton* AbortBtn;
 
 private:
+  void FitLabels();
   std::vector<unsigned> FPorts;
 };
 

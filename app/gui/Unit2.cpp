@@ -1,5 +1,7 @@
 #include "Unit2.h"
 
+#include <algorithm>
+
 #include "Unit1.h"
 #include "framework/Button.h"
 #include "framework/RadioGroup.h"
@@ -19,6 +21,27 @@ TForm2::TForm2(TComponent* owner) : TForm(owner, ":/fwload/Unit2.ui") {
   OnShow = [this](TObject* sender) { FormShow(sender); };
   OnActivate = [this](TObject* sender) { FormActivate(sender); };
   Button1->OnClick = [this](TObject* sender) { Button1Click(sender); };
+  FitGroups();
+}
+
+// The designed sizes fit the designer's font. Where this desktop's font needs more room, a
+// group grows, what lies right of or below it moves along, and the dialog keeps its margins.
+void TForm2::FitGroups() {
+  int gap = Rate->Left() - (PortNumber->Left() + PortNumber->Width());
+  int portBottom = PortNumber->Top() + PortNumber->Height();
+  int right = ClientWidth() - (Rate->Left() + Rate->Width());
+  int bottom =
+      ClientHeight() - std::max(Rate->Top() + Rate->Height(), Button2->Top() + Button2->Height());
+  PortNumber->GrowToFit();
+  Rate->GrowToFit();
+  Rate->SetLeft(std::max(Rate->Left(), PortNumber->Left() + PortNumber->Width() + gap));
+  int down = PortNumber->Top() + PortNumber->Height() - portBottom;
+  for (TButton* b : {Button1, Button2})
+    b->SetTop(b->Top() + down);
+  SetClientSize(std::max(ClientWidth(), Rate->Left() + Rate->Width() + right),
+                std::max(ClientHeight(), std::max(Rate->Top() + Rate->Height(),
+                                                  Button2->Top() + Button2->Height()) +
+                                             bottom));
 }
 
 void TForm2::FormShow(TObject*) {

@@ -18,6 +18,9 @@ public:
   TRadioGroup* PortNumber;
   TButton* Button1;
   TButton* Button2;
+
+private:
+  void FitGroups();
 };
 
 extern TForm2* Form2;

@@ -1,8 +1,9 @@
 #include "framework/RadioGroup.h"
 
-#include <QFontMetrics>
+#include <QKeyEvent>
 #include <QRadioButton>
 #include <QResizeEvent>
+#include <algorithm>
 
 namespace {
 
@@ -64,6 +65,7 @@ void TRadioGroup::ItemsChanged() {
     int index = static_cast<int>(FButtons.size());
     // Each button is exclusive by our bookkeeping, so ItemIndex -1 can clear them all.
     b->setAutoExclusive(false);
+    b->installEventFilter(this);
     QObject::connect(b, &QRadioButton::clicked, this, [this, index] {
       SafeCall(this, [this, index] {
         SetItemIndex(index);
@@ -91,8 +93,29 @@ void TRadioGroup::SetItemIndex(int index) {
 }
 
 void TRadioGroup::ShowItemIndex() {
-  for (int i = 0; i < static_cast<int>(FButtons.size()); ++i)
+  // Tab reaches a group once, at its chosen item (the first when none is chosen); the arrow
+  // keys move within it.
+  int tabItem = FItemIndex >= 0 ? FItemIndex : 0;
+  for (int i = 0; i < static_cast<int>(FButtons.size()); ++i) {
     FButtons[i]->setChecked(i == FItemIndex);
+    FButtons[i]->setFocusPolicy(i == tabItem ? Qt::StrongFocus : Qt::ClickFocus);
+  }
+}
+
+bool TRadioGroup::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::KeyPress) return QGroupBox::eventFilter(watched, event);
+  int key = static_cast<QKeyEvent*>(event)->key();
+  int step = key == Qt::Key_Down || key == Qt::Key_Right ? 1
+             : key == Qt::Key_Up || key == Qt::Key_Left  ? -1
+                                                         : 0;
+  auto at = std::find(FButtons.begin(), FButtons.end(), watched);
+  if (step == 0 || at == FButtons.end()) return QGroupBox::eventFilter(watched, event);
+  // The next item round the group takes the focus and is chosen, as a click chooses it.
+  int count = static_cast<int>(FButtons.size());
+  int index = (static_cast<int>(at - FButtons.begin()) + step + count) % count;
+  FButtons[index]->setFocus(Qt::OtherFocusReason);
+  FButtons[index]->click();
+  return true;
 }
 
 void TRadioGroup::SetColumns(int columns) {
@@ -100,19 +123,37 @@ void TRadioGroup::SetColumns(int columns) {
   ArrangeButtons();
 }
 
+// The items go inside the frame and below the caption, where the style draws neither.
 void TRadioGroup::ArrangeButtons() {
   int count = static_cast<int>(FButtons.size());
   if (count == 0) return;
-  QFontMetrics fm(font());
+  QRect inside = contentsRect();
   int rows = (count + FColumns - 1) / FColumns;
-  int top = fm.height() + 1;
-  int buttonWidth = (width() - 10) / FColumns;
-  int buttonHeight = std::max(1, (height() - top - 5) / rows);
+  int buttonWidth = std::max(1, (inside.width() - ItemIndent) / FColumns);
+  int buttonHeight = std::max(1, inside.height() / rows);
   for (int i = 0; i < count; ++i) {
     int col = i / rows, row = i % rows;
-    FButtons[i]->setGeometry(8 + col * buttonWidth, top + row * buttonHeight, buttonWidth,
-                             buttonHeight);
+    FButtons[i]->setGeometry(inside.left() + ItemIndent + col * buttonWidth,
+                             inside.top() + row * buttonHeight, buttonWidth, buttonHeight);
   }
+}
+
+QSize TRadioGroup::FittingSize() const {
+  QSize item(0, 0);
+  for (QRadioButton* b : FButtons)
+    item = item.expandedTo(b->sizeHint());
+  int count = static_cast<int>(FButtons.size());
+  int rows = (count + FColumns - 1) / FColumns;
+  QSize frame = size() - contentsRect().size(); // the frame and the caption
+  QSize fit(frame.width() + ItemIndent + item.width() * FColumns,
+            frame.height() + item.height() * rows);
+  // The caption must fit on the frame's top edge as well.
+  return fit.expandedTo(minimumSizeHint());
+}
+
+void TRadioGroup::GrowToFit() {
+  QSize fit = FittingSize().expandedTo(size());
+  if (fit != size()) SetBounds(Left(), Top(), fit.width(), fit.height());
 }
 
 void TRadioGroup::Loaded() {

@@ -23,6 +23,10 @@ public:
   void SetItemIndex(int index);
   int Columns() const { return FColumns; }
   void SetColumns(int columns);
+  // The smallest size at which the caption and every item fit with the current font.
+  QSize FittingSize() const;
+  // Grows the group to FittingSize where it is smaller; it never shrinks.
+  void GrowToFit();
   // The radio button of an item (tests press it).
   QRadioButton* Button(int index) const;
 
@@ -36,8 +40,11 @@ protected:
   void ColorChanged() override;
   void FontChanged() override;
   void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+  // The items' distance from the frame's inner left edge.
+  static constexpr int ItemIndent = 4;
   void ArrangeButtons();
   void ShowItemIndex();
   std::unique_ptr<TStrings> FItems;
