@@ -3,13 +3,17 @@
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QEventLoop>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QThread>
 #include <QTimer>
+#include <QTranslator>
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -80,6 +84,7 @@ protected:
 };
 
 TPump* gPump = nullptr;
+QTranslator* gToolkitTranslator = nullptr;
 TEventWatcher* gWatcher = nullptr;
 
 // Called by platform/ on whatever thread posted or sent a message to the GUI thread.
@@ -139,6 +144,9 @@ void TApplication::Finalize() {
   gPump = nullptr;
   delete gWatcher;
   gWatcher = nullptr;
+  if (gToolkitTranslator) QCoreApplication::removeTranslator(gToolkitTranslator);
+  delete gToolkitTranslator;
+  gToolkitTranslator = nullptr;
   if (FOwnsToolkit) delete QCoreApplication::instance();
   FOwnsToolkit = false;
   FInitialized = false;
@@ -167,6 +175,21 @@ void TApplication::Initialize() {
   }
   platform::SetWakeHook(FThreadId, &WakeHookProc, nullptr);
   FInitialized = true;
+  // Without the translations package Qt simply stays English.
+  LoadToolkitTranslations(QLocale::system());
+}
+
+bool TApplication::LoadToolkitTranslations(const QLocale& locale) {
+  if (gToolkitTranslator) QCoreApplication::removeTranslator(gToolkitTranslator);
+  delete gToolkitTranslator;
+  gToolkitTranslator = nullptr;
+  auto translator = std::make_unique<QTranslator>();
+  // qtbase_<lang>.qm holds the texts of every Qt widget we show (it pulls in its own parts).
+  if (!translator->load(locale, "qtbase", "_", QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    return false;
+  QCoreApplication::installTranslator(translator.get());
+  gToolkitTranslator = translator.release();
+  return true;
 }
 
 void TApplication::Notification(TComponent* component, TOperation operation) {

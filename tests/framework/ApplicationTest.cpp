@@ -1,4 +1,9 @@
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
@@ -232,6 +237,27 @@ TEST_F(ApplicationTest, TheStandardErrorDisplayIsACriticalMessageBox) {
   EXPECT_EQ(title.toStdString(), "Загрузчик");
   EXPECT_EQ(text.toStdString(), "Не удалось открыть порт.");
   EXPECT_EQ(icon, QMessageBox::Critical);
+}
+
+TEST_F(ApplicationTest, QtsOwnTextsFollowTheDesktopsLanguageAndTheProgramsStayAsTheyAre) {
+  if (!QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + "/qtbase_ru.qm"))
+    GTEST_SKIP() << "Qt's translations are not installed (qt6-translations-l10n)";
+  auto cancelText = [] {
+    QDialogButtonBox box(QDialogButtonBox::Cancel);
+    return box.button(QDialogButtonBox::Cancel)->text().toStdString();
+  };
+  TUiFile ui(R"(<ui version="4.0"><widget class="TForm" name="F">
+   <widget class="TButton" name="B"><property name="text"><string>Cancel</string></property></widget>
+   </widget></ui>)");
+  TForm form(nullptr, ui.Path);
+  ASSERT_TRUE(Application->LoadToolkitTranslations(QLocale(QLocale::Russian, QLocale::Russia)));
+  EXPECT_EQ(cancelText(), "Отмена");
+  EXPECT_EQ(form.Find<TButton>("B")->Caption(), "Cancel") << "the program's own text";
+  Application->LoadToolkitTranslations(QLocale::c());
+  EXPECT_EQ(cancelText(), "Cancel");
+  Application->LoadToolkitTranslations(QLocale(QLocale::English, QLocale::UnitedStates));
+  EXPECT_EQ(cancelText(), "Cancel");
+  Application->LoadToolkitTranslations(QLocale::system());
 }
 
 // Ending the loop ends it for good, so these run in a process of their own.

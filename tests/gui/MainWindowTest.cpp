@@ -1,7 +1,10 @@
 // fwload's windows as the user drives them: real forms on Qt's offscreen platform, the port
 // component on a pseudo-terminal with the boot-loader simulator at its far end.
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QLineEdit>
+#include <QRadioButton>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -9,9 +12,11 @@
 
 #include "ComSelectForm.h"
 #include "MainWindowRig.h"
+#include "framework/Bevel.h"
 #include "framework/Button.h"
 #include "framework/ComboBox.h"
 #include "framework/GuiTest.h"
+#include "framework/Label.h"
 #include "framework/Memo.h"
 #include "framework/RadioGroup.h"
 #include "framework/ToolBar.h"
@@ -252,6 +257,88 @@ TEST_F(MainWindowTest, SettingsDialogIsCentredPicksTheSpeedAndReopensThePort) {
   EXPECT_EQ(Form1->ComPort1->ComNumber(), 2);
 }
 
+TEST_F(MainWindowTest, TheWindowComesBackWhereItWasClosedAndOffEveryScreenIsBroughtBack) {
+  auto restart = [&] {
+    Form1->Close();
+    delete Form2;
+    delete Form1;
+    StartUp();
+  };
+  StartUp("[Form]\nTop=300\nLeft=200\n");
+  for (int run = 0; run < 3; ++run) {
+    EXPECT_EQ(Form1->frameGeometry().topLeft(), QPoint(200, 300)) << "run " << run;
+    EXPECT_EQ(QPoint(Form1->Left(), Form1->Top()), QPoint(200, 300)) << "run " << run;
+    restart();
+  }
+  // Saved on a screen that is no longer there: the whole title bar comes back onto this one.
+  Form1->Close();
+  WriteSettingsFile(SettingsFile, {.Top = -500, .Left = 5000, .ComNumber = 1, .Baud = 19200});
+  delete Form2;
+  delete Form1;
+  StartUp();
+  QRect screen = QGuiApplication::primaryScreen()->geometry();
+  EXPECT_EQ(Form1->frameGeometry().topLeft(),
+            QPoint(screen.right() + 1 - Form1->Width(), screen.top()));
+}
+
+TEST_F(MainWindowTest, SettingsDialogFitsItsTextTabsFromGroupToGroupAndStaysCentred) {
+  StartUp("[COM]\nBaud=57600\n");
+  std::vector<QPoint> places;
+  std::vector<std::string> tabs;
+  int arrowed = -1, wrapped = -1;
+  auto look = [&](QWidget* w) {
+    auto* dialog = dynamic_cast<TForm2*>(w);
+    if (!dialog) return;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dialog->Active(); }, 5000));
+    places.push_back(QPoint(dialog->Left(), dialog->Top()));
+    if (places.size() == 1) {
+      EXPECT_GE(dialog->ClientWidth(), 170);
+      EXPECT_GE(dialog->ClientHeight(), 161);
+      for (TRadioGroup* group : {dialog->Rate, dialog->PortNumber}) {
+        EXPECT_LE(group->Left() + group->Width(), dialog->ClientWidth());
+        EXPECT_LE(group->Top() + group->Height(), dialog->ClientHeight());
+        for (int i = 0; i < group->Items()->Count(); ++i) {
+          QRadioButton* b = group->Button(i);
+          EXPECT_TRUE(group->contentsRect().contains(b->geometry())) << group->Caption() << i;
+          EXPECT_GE(b->width(), b->sizeHint().width()) << group->Caption() << i;
+          EXPECT_GE(b->height(), b->sizeHint().height()) << group->Caption() << i;
+        }
+      }
+      EXPECT_LT(dialog->PortNumber->Left() + dialog->PortNumber->Width(), dialog->Rate->Left());
+      // Tab: the chosen speed, the chosen port, OK, Cancel, and round again.
+      dialog->Rate->Button(dialog->Rate->ItemIndex())->setFocus();
+      for (int i = 0; i < 4; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QWidget* f = QApplication::focusWidget();
+        auto* b = qobject_cast<QAbstractButton*>(f);
+        tabs.push_back(b ? b->text().toStdString() : "?");
+      }
+      // The arrow keys choose within the group, round from the last item to the first.
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+      arrowed = dialog->Rate->ItemIndex();
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+      wrapped = dialog->Rate->ItemIndex();
+      EXPECT_EQ(QApplication::focusWidget(), dialog->Rate->Button(0));
+    }
+    dialog->Button2->click();
+  };
+  auto showDialog = [&] {
+    TModalDriver driver(look); // one per showing: a driver takes each dialog once
+    Form1->ToolButton1->click();
+  };
+  showDialog();
+  Form1->SetBounds(150, 120, Form1->Width(), Form1->Height());
+  showDialog();
+  showDialog();
+  EXPECT_EQ(tabs, (std::vector<std::string>{"COM1", "OK", "Cancel", "57600"}));
+  EXPECT_EQ(arrowed, 6);
+  EXPECT_EQ(wrapped, 0);
+  ASSERT_EQ(places.size(), 3u);
+  EXPECT_EQ(places[1], QPoint(150 + Form1->Width() / 2 - Form2->Width() / 2,
+                              120 + Form1->Height() / 2 - Form2->Height() / 2));
+  EXPECT_EQ(places[2], places[1]) << "the same place at every showing";
+}
+
 TEST_F(MainWindowTest, APortThatCannotOpenIsShownAndTheWindowStillComesUp) {
   platform::SetPortDevice(1, Dir.File("no-such-device"));
   StartUp("[Form]\nTop=300\n");
@@ -270,6 +357,13 @@ TEST_F(MainWindowTest, PortSelectionDialogListsPresentPortsAndReturnsTheChoice) 
       auto* form = dynamic_cast<TComSelectForm*>(w);
       if (!form) return;
       EXPECT_EQ(form->Caption(), "Select Port");
+      for (TLabel* label : {form->Label1, form->Label2}) {
+        QString text = QString::fromStdString(label->Caption());
+        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(text))
+            << text.toStdString();
+        EXPECT_LE(label->Left() + label->width(), form->Bevel1->Left() + form->Bevel1->Width());
+      }
+      EXPECT_LE(form->Bevel1->Left() + form->Bevel1->Width(), form->ClientWidth());
       EXPECT_EQ(form->PortsComboBox->Items()->Count(), 2);
       EXPECT_EQ(form->PortsComboBox->ItemIndex(), 0);
       form->PortsComboBox->SetItemIndex(1);

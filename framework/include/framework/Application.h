@@ -10,6 +10,7 @@
 #include "runtime/Classes.h"
 
 class QEventLoop;
+class QLocale;
 
 #ifndef MB_OK
 constexpr UINT MB_OK = 0x00000000;
@@ -50,6 +51,10 @@ public:
   // it on the main thread before anything else of the framework; a second call does nothing.
   void Initialize();
   bool Initialized() const { return FInitialized; }
+  // Qt's own texts (its file dialog, the message boxes' buttons) in the language of `locale`,
+  // from Qt's installed translations; the program's own texts never go through them.
+  // Initialize loads them for the desktop's language. False when none are there for it.
+  bool LoadToolkitTranslations(const QLocale& locale);
 
   const std::string& Title() const { return FTitle; }
   void SetTitle(const std::string& title) { FTitle = title; }
