@@ -102,10 +102,10 @@ std::string SimUsage() {
          "  --jitter MS       a random extra 0..MS milliseconds before each answer\n"
          "  --reject-limit K  at most K random misses in a row for one block (default 3)\n"
          "  --vanish-after N  after N accepted blocks, vanish as the next block arrives\n"
-         "A block counts as accepted when the first byte after it is 0x11; noise that leads\n"
-         "an answer never starts with 0x00.\n"
          "  -h, --help        this text\n"
-         "  --version         the version\n";
+         "  --version         the version\n"
+         "A block counts as accepted when the first byte after it is 0x11; noise that leads\n"
+         "an answer never starts with 0x00.\n";
 }
 
 bool ParseSimArguments(const std::vector<std::string>& args, TSimOptions& options,
