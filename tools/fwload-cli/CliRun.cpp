@@ -107,11 +107,12 @@ TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutpu
     counting = &countingPort;
     TUploadEngine engine(host, countingPort);
     result.Exit = ExitStatusOf(engine.Run(options.File));
+    // The log calls the file damaged; say which block the port could not take.
     if (const TOversizedBlock& big = engine.Oversized(); big.Size)
       result.Error = (prefixed ? job.Spec.Label + ": " : "") + "the block at offset " +
                      std::to_string(big.Offset) + " is " + std::to_string(big.Size) +
-                     " bytes, more than the port's output buffer of " +
-                     std::to_string(big.Limit) + " bytes; nothing was sent";
+                     " bytes, more than the port's output buffer of " + std::to_string(big.Limit) +
+                     " bytes; nothing was sent";
     counting = nullptr;
     port->DonePort();
     // A device that went away mid-upload (adapter pulled) only shows as silence to the
