@@ -190,11 +190,9 @@ TEST(Upload, RepliesAreTakenTheMomentTheyArrive) {
   std::sort(d.begin(), d.end());
   long long median = d[d.size() / 2];
   std::printf("reply_take_us: median %lld, max %lld\n", median, d.back());
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  EXPECT_LT(median, 5000);
-#else
-  EXPECT_LT(median, 1000);
-#endif
+  // A reply that waited for the wait's own time-out would take seconds; the figure itself
+  // (tens of microseconds here) is for reading, not for a bound a loaded machine could miss.
+  EXPECT_LT(median, 100000);
 }
 
 TEST(Upload, StopDuringTheWaitEndsAtTheNextPass) {
