@@ -59,6 +59,10 @@ TEST(CliOptions, SpeedProgressQuietBeforeAndAFileAfterDoubleDash) {
   EXPECT_EQ(o.Before[3].Value, 0);
   EXPECT_EQ(Parse({"--baud=4800", "--progress", "none", "f"}).Progress, TProgressMode::None);
   EXPECT_EQ(Parse({"--progress=bar", "f"}).Progress, TProgressMode::Bar);
+  // Numbers are decimal or 0x-hex, a leading 0 no octal prefix.
+  EXPECT_EQ(Parse({"-b", "0x4B00", "f"}).Baud, 19200);
+  EXPECT_EQ(Parse({"-b", "010", "f"}).Baud, 10);
+  EXPECT_EQ(Parse({"--before", "wait=0x10", "f"}).Before.at(0).Value, 16);
   EXPECT_TRUE(Parse({"--list-ports"}).ListPorts);
   EXPECT_TRUE(Parse({"-h"}).Help);
 }
@@ -72,7 +76,8 @@ TEST(CliOptions, WrongUsageSaysWhat) {
   for (const char* bad : {"COM0", "COM256", "COM07", "COMx", "COM-1"})
     EXPECT_NE(ParseError({"-p", bad, "f"}).find("bad port number"), std::string::npos) << bad;
   EXPECT_NE(ParseError({"-p", "COM3", "-p", "com3", "f"}).find("given twice"), std::string::npos);
-  for (const char* bad : {"0", "-9600", "96OO", "", "99999999999", "4000001"})
+  for (const char* bad :
+       {"0", "-9600", "96OO", "", "99999999999", "4000001", "0x", "0x3D0901", " 1"})
     EXPECT_NE(ParseError({"-b", bad, "f"}).find("bad speed"), std::string::npos) << bad;
   EXPECT_NE(ParseError({"--progress=fancy", "f"}).find("bad --progress"), std::string::npos);
   EXPECT_NE(ParseError({"-qq", "f"}).find("takes no value"), std::string::npos);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "SimCore.h"
+#include "SimOptions.h"
 #include "SimProcess.h"
 #include "SlaveEnd.h"
 

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 
 #include "SimCore.h"
+#include "SimOptions.h"
 #include "SimProcess.h"
 #include "SlaveEnd.h"
 
@@ -101,6 +102,10 @@ TEST(SimArguments, NumbersAreDecimalOrHexAndAValueMayFollowAnEqualsSign) {
     Parse({"--after", bad}, false);
   Parse({"--accept=1"}, false);
   Parse({"--noise-after", " 0.5"}, false);
+  // Options end at "--"; the simulator takes no operands.
+  Parse({"--", "--zero"}, false);
+  EXPECT_TRUE(Parse({"-h"}).Help);
+  EXPECT_EQ(Parse({"--seed=0xFFFFFFFFFFFFFFFF"}).Scenario.Seed, UINT64_MAX);
 }
 
 TEST(Sim, AcceptsBlocksAndRecordsTheirPayloads) {
@@ -327,4 +332,7 @@ TEST(SimProgram, BadArgumentsEndWithStatus2) {
   TSimProcess p({"--reject", "many"});
   ASSERT_GT(p.Pid, 0);
   EXPECT_EQ(p.WaitExit(5000), 2);
+  TSimProcess help({"--after=1", "-h"});
+  EXPECT_EQ(help.ReadLine(5000), "usage: fwload-sim [scenario] [options]");
+  EXPECT_EQ(help.WaitExit(5000), 0);
 }

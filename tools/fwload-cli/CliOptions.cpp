@@ -1,26 +1,92 @@
 #include "CliOptions.h"
 
-#include <algorithm>
 #include <cctype>
-#include <charconv>
+#include <cstdint>
+#include <utility>
+
+#include "ToolOptions.h"
 
 namespace {
 
 constexpr int MaxPortNumber = 255;
 
-bool ParseNumber(const std::string& text, long long max, int& value) {
-  if (text.empty() || text.size() > 10) return false;
-  long long v = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (ec != std::errc() || end != text.data() + text.size() || v < 0 || v > max) return false;
-  value = static_cast<int>(v);
-  return true;
-}
-
 std::string Upper(std::string s) {
   for (char& c : s)
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
+}
+
+bool ParseInt(const std::string& text, int min, int max, int& value) {
+  uint64_t n = 0;
+  if (!ParseNumber(text, static_cast<uint64_t>(min), static_cast<uint64_t>(max), n)) return false;
+  value = static_cast<int>(n);
+  return true;
+}
+
+const char* const UsageHead = "usage: fwload-cli [options] FILE.enc\n"
+                              "       fwload-cli --list-ports\n"
+                              "Sends an encoded firmware file to the device's boot loader.\n";
+const char* const UsageTail =
+    "Exit status: 0 success, 1 usage, 2 file, 3 no answer, 4 rejected, 5 stopped,\n"
+    "6 port.\n";
+
+// The options, their usage lines and where each value goes.
+std::vector<TOption> CliTable(TCliOptions& o) {
+  auto port = [&o](const std::string&, const std::string& value, std::string& error) {
+    TPortSpec spec;
+    if (!ParsePortSpec(value, spec, error)) return false;
+    for (const TPortSpec& other : o.Ports)
+      if (other.Label == spec.Label) {
+        error = "port " + spec.Label + " given twice";
+        return false;
+      }
+    o.Ports.push_back(spec);
+    return true;
+  };
+  auto baud = [&o](const std::string&, const std::string& value, std::string& error) {
+    if (ParseInt(value, 1, MaxBaud, o.Baud)) return true;
+    error = "bad speed: '" + value + "' (1.." + std::to_string(MaxBaud) + " baud)";
+    return false;
+  };
+  auto progress = [&o](const std::string&, const std::string& value, std::string& error) {
+    static const std::pair<const char*, TProgressMode> modes[] = {{"auto", TProgressMode::Auto},
+                                                                  {"bar", TProgressMode::Bar},
+                                                                  {"plain", TProgressMode::Plain},
+                                                                  {"none", TProgressMode::None}};
+    for (const auto& [name, mode] : modes)
+      if (value == name) {
+        o.Progress = mode;
+        return true;
+      }
+    error = "bad --progress '" + value + "' (auto, bar, plain or none)";
+    return false;
+  };
+  auto before = [&o](const std::string&, const std::string& value, std::string& error) {
+    return ParseLineSequence(value, o.Before, error);
+  };
+  auto settings = [&o](const std::string&, const std::string& value, std::string& error) {
+    if (value.empty()) error = "option --settings needs a file name";
+    o.SettingsFile = value;
+    return !value.empty();
+  };
+  return {
+      {'p', "port", "PORT",
+       "COMn (through the port map) or a device path; repeat it to\n"
+       "flash several devices at once (default: fwload's port)",
+       port},
+      {'b', "baud", "N", "line speed (default: fwload's speed)", baud},
+      {0, "before", "SEQ", "drive the lines first, e.g. dtr=0,rts=1,wait=50,rts=0", before},
+      {0, "progress", "MODE",
+       "auto (a bar on a terminal), bar, plain (\"progress N\" lines\n"
+       "on standard error) or none",
+       progress},
+      {'q', "quiet", "", "print only the last line", SetFlag(o.Quiet)},
+      {0, "settings", "FILE", "read defaults and the port map from FILE", settings},
+      {0, "list-ports", "", "list COM1..COM50 with device, description and holder",
+       SetFlag(o.ListPorts)},
+      {'h', "help", "", "this text", SetFlag(o.Help)},
+      {0, "version", "", "the program's version", SetFlag(o.Version)},
+  };
 }
 
 } // namespace
@@ -30,7 +96,8 @@ bool ParsePortSpec(const std::string& text, TPortSpec& spec, std::string& error)
   if (upper.rfind("COM", 0) == 0 && upper.size() > 3) {
     std::string digits = upper.substr(3);
     int n = 0;
-    if (digits[0] == '0' || !ParseNumber(digits, MaxPortNumber, n) || n < 1) {
+    // A name, not a number: no leading zero, no 0x.
+    if (digits[0] == '0' || !ParseInt(digits, 1, MaxPortNumber, n)) {
       error = "bad port number: " + text + " (COM1..COM255)";
       return false;
     }
@@ -59,7 +126,7 @@ bool ParseLineSequence(const std::string& text, std::vector<TLineStep>& steps, s
     int v = 0;
     if ((key == "DTR" || key == "RTS") && (value == "0" || value == "1")) {
       steps.push_back({key == "DTR" ? TLineStep::Dtr : TLineStep::Rts, value == "1"});
-    } else if (key == "WAIT" && ParseNumber(value, MaxBeforeWaitMs, v)) {
+    } else if (key == "WAIT" && ParseInt(value, 0, MaxBeforeWaitMs, v)) {
       steps.push_back({TLineStep::Wait, v});
     } else {
       error = "bad --before step '" + item + "' (dtr=0|1, rts=0|1, wait=MS up to " +
@@ -77,103 +144,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& option
                        std::string& error) {
   options = TCliOptions();
   std::vector<std::string> files;
-  bool optionsEnded = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-      files.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      optionsEnded = true;
-      continue;
-    }
-    // --name=value, --name value, -x value and -xvalue.
-    std::string name = arg, value;
-    bool inlineValue = false;
-    if (arg.rfind("--", 0) == 0) {
-      size_t eq = arg.find('=');
-      if (eq != std::string::npos) {
-        name = arg.substr(0, eq);
-        value = arg.substr(eq + 1);
-        inlineValue = true;
-      }
-    } else if (arg.size() > 2) {
-      name = arg.substr(0, 2);
-      value = arg.substr(2);
-      inlineValue = true;
-    }
-    auto takeValue = [&]() {
-      if (inlineValue) return true;
-      if (i + 1 >= args.size()) {
-        error = "option " + name + " needs a value";
-        return false;
-      }
-      value = args[++i];
-      return true;
-    };
-    auto noValue = [&]() {
-      if (!inlineValue) return true;
-      error = "option " + name + " takes no value";
-      return false;
-    };
-
-    if (name == "-p" || name == "--port") {
-      if (!takeValue()) return false;
-      TPortSpec spec;
-      if (!ParsePortSpec(value, spec, error)) return false;
-      for (const TPortSpec& other : options.Ports)
-        if (other.Label == spec.Label) {
-          error = "port " + spec.Label + " given twice";
-          return false;
-        }
-      options.Ports.push_back(spec);
-    } else if (name == "-b" || name == "--baud") {
-      if (!takeValue()) return false;
-      if (!ParseNumber(value, MaxBaud, options.Baud) || options.Baud < 1) {
-        error = "bad speed: '" + value + "' (1.." + std::to_string(MaxBaud) + " baud)";
-        return false;
-      }
-    } else if (name == "--progress") {
-      if (!takeValue()) return false;
-      if (value == "auto")
-        options.Progress = TProgressMode::Auto;
-      else if (value == "bar")
-        options.Progress = TProgressMode::Bar;
-      else if (value == "plain")
-        options.Progress = TProgressMode::Plain;
-      else if (value == "none")
-        options.Progress = TProgressMode::None;
-      else {
-        error = "bad --progress '" + value + "' (auto, bar, plain or none)";
-        return false;
-      }
-    } else if (name == "--before") {
-      if (!takeValue() || !ParseLineSequence(value, options.Before, error)) return false;
-    } else if (name == "--settings") {
-      if (!takeValue()) return false;
-      if (value.empty()) {
-        error = "option --settings needs a file name";
-        return false;
-      }
-      options.SettingsFile = value;
-    } else if (name == "-q" || name == "--quiet") {
-      if (!noValue()) return false;
-      options.Quiet = true;
-    } else if (name == "--list-ports") {
-      if (!noValue()) return false;
-      options.ListPorts = true;
-    } else if (name == "-h" || name == "--help") {
-      if (!noValue()) return false;
-      options.Help = true;
-    } else if (name == "--version") {
-      if (!noValue()) return false;
-      options.Version = true;
-    } else {
-      error = "unknown option " + arg;
-      return false;
-    }
-  }
+  if (!ParseOptions(CliTable(options), args, files, error)) return false;
   if (options.Help || options.Version) return true;
   if (options.ListPorts) {
     if (!files.empty()) {
@@ -191,22 +162,8 @@ bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& option
 }
 
 std::string CliUsage() {
-  return "usage: fwload-cli [options] FILE.enc\n"
-         "       fwload-cli --list-ports\n"
-         "Sends an encoded firmware file to the device's boot loader.\n"
-         "  -p, --port PORT     COMn (through the port map) or a device path; repeat it to\n"
-         "                      flash several devices at once (default: fwload's port)\n"
-         "  -b, --baud N        line speed (default: fwload's speed)\n"
-         "      --before SEQ    drive the lines first, e.g. dtr=0,rts=1,wait=50,rts=0\n"
-         "      --progress MODE auto (a bar on a terminal), bar, plain (\"progress N\" lines\n"
-         "                      on standard error) or none\n"
-         "  -q, --quiet         print only the last line\n"
-         "      --settings FILE read defaults and the port map from FILE\n"
-         "      --list-ports    list COM1..COM50 with device, description and holder\n"
-         "  -h, --help          this text\n"
-         "      --version       the program's version\n"
-         "Exit status: 0 success, 1 usage, 2 file, 3 no answer, 4 rejected, 5 stopped,\n"
-         "6 port.\n";
+  TCliOptions unused;
+  return UsageHead + OptionUsage(CliTable(unused)) + UsageTail;
 }
 
 std::string CliVersion() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "SimCore.h"
+#include "SimOptions.h"
 
 namespace {
 
@@ -53,16 +54,15 @@ void RemoveLink(const std::string& target, const std::string& link) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  for (const std::string& a : args)
-    if (a == "-h" || a == "--help") {
-      std::fputs(SimUsage().c_str(), stdout);
-      return 0;
-    }
   TSimOptions options;
   std::string error;
   if (!ParseSimArguments(args, options, error)) {
     std::fprintf(stderr, "fwload-sim: %s\n%s", error.c_str(), SimUsage().c_str());
     return 2;
+  }
+  if (options.Help) {
+    std::fputs(SimUsage().c_str(), stdout);
+    return 0;
   }
   if (options.Version) {
     std::printf("fwload-sim %s\n", FWLOAD_VERSION);
