@@ -20,7 +20,9 @@ if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
-run() {
+# Configures and builds build/NAME with the given CMake options; on failure shows the log's
+# end, records the failure and returns non-zero.
+build() {
   local name=$1
   shift
   echo "=== $name build ==="
@@ -30,8 +32,13 @@ run() {
     echo "$name: build failed"
     summary+=("$name: build failed")
     status=1
-    return
+    return 1
   fi
+}
+
+run() {
+  local name=$1
+  build "$@" || return
   local out
   out=$(mktemp)
   ctest --test-dir "build/$name" --output-on-failure -j"$jobs" --timeout 300 2>&1 | tee "$out"
@@ -65,15 +72,8 @@ fuzz_one() {
 
 # libFuzzer targets with ASan + UBSan, built with clang, each run for 30 s, two at a time.
 fuzz() {
-  echo "=== fuzz build ==="
   local targets=(encoded_file settings string_table termios)
-  if ! CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    "${launcher[@]}" -DFWLOAD_FUZZ=ON >build-fuzz.log 2>&1 || ! cmake --build build/fuzz -j"$jobs" >>build-fuzz.log 2>&1; then
-    tail -n 60 build-fuzz.log
-    summary+=("fuzz: build failed")
-    status=1
-    return
-  fi
+  CC=clang CXX=clang++ build fuzz -DFWLOAD_FUZZ=ON || return
   # tmpfs where there is one: the settings target writes its file several times per input.
   local scratch
   scratch=$(mktemp -d -p "$([ -d /dev/shm ] && echo /dev/shm || echo /tmp)" fwload-fuzz.XXXXXX)
