@@ -139,21 +139,21 @@ int32_t CheckException(TComponent* component, int32_t code) {
   case ecBaseAddressNotSet:
     Raise<EBaseAddressNotSet>(code);
 
-  case -4001:
+  case ecModemNotStarted:
     Raise<EModemNotStarted>(code);
-  case -4002:
+  case ecModemBusy:
     Raise<EModemBusy>(code);
-  case -4003:
+  case ecModemNotDialing:
     Raise<EModemNotDialing>(code);
-  case -4004:
+  case ecNotDialing:
     Raise<ENotDialing>(code);
-  case -4005:
+  case ecAlreadyDialing:
     Raise<EAlreadyDialing>(code);
-  case -4006:
+  case ecModemNotResponding:
     Raise<EModemNotResponding>(code);
-  case -4007:
+  case ecModemRejectedCommand:
     Raise<EModemRejectedCommand>(code);
-  case -4008:
+  case ecModemStatusMismatch:
     Raise<EModemStatusMismatch>(code);
 
   case ecTriggerTooLong:
@@ -161,14 +161,14 @@ int32_t CheckException(TComponent* component, int32_t code) {
   case ecBadTriggerHandle:
     Raise<EBadTriggerHandle>(code);
 
-  case -6006: // timed out, too many errors, block sequence error
-  case -6008:
-  case -6009:
+  case ecProtocolTimeout:
+  case ecTooManyErrors:
+  case ecSequenceError:
     Raise<EProtocol>(code);
 
-  case -7003: // the INI database's internal faults
-  case -7006:
-  case -7012:
+  case ecIniRecordOverflow:
+  case ecIniIndexRange:
+  case ecIniFieldListCorrupt:
     Raise<EInternal>(code);
 
   case ecRasLoadFail:

@@ -82,10 +82,30 @@ constexpr int32_t ecTracingNotEnabled = -3008;
 constexpr int32_t ecLoggingNotEnabled = -3009;
 constexpr int32_t ecBaseAddressNotSet = -3010;
 
+// Modem.
+constexpr int32_t ecModemNotStarted = -4001;
+constexpr int32_t ecModemBusy = -4002;
+constexpr int32_t ecModemNotDialing = -4003;
+constexpr int32_t ecNotDialing = -4004;
+constexpr int32_t ecAlreadyDialing = -4005;
+constexpr int32_t ecModemNotResponding = -4006;
+constexpr int32_t ecModemRejectedCommand = -4007;
+constexpr int32_t ecModemStatusMismatch = -4008;
+
 // Triggers.
 constexpr int32_t ecNoMoreTriggerSlots = -5001;
 constexpr int32_t ecTriggerTooLong = -5002;
 constexpr int32_t ecBadTriggerHandle = -5003;
+
+// File-transfer protocols: the ones raised as the protocol group's class.
+constexpr int32_t ecProtocolTimeout = -6006;
+constexpr int32_t ecTooManyErrors = -6008;
+constexpr int32_t ecSequenceError = -6009;
+
+// The INI database's internal faults, raised as EInternal.
+constexpr int32_t ecIniRecordOverflow = -7003;
+constexpr int32_t ecIniIndexRange = -7006;
+constexpr int32_t ecIniFieldListCorrupt = -7012;
 
 // The remote-access library could not be loaded: the first of the remote-access rows, which
 // close the telephony range (13972..13980).
