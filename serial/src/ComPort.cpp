@@ -111,9 +111,9 @@ void TSioCustomComPort::ActivateDeviceLayer() {
 
 int TSioCustomComPort::InitializePort() {
   std::string name = FTapiMode == tmOn ? std::string() : Format("\\\\.\\COM%d", FComNumber);
-  unsigned flags = (FDTR ? 0x01 : 0) | (FRTS ? 0x02 : 0) |
-                   (FHWFlowOptions.Contains(hwfUseDTR) ? 0x10 : 0) |
-                   (FHWFlowOptions.Contains(hwfUseRTS) ? 0x20 : 0);
+  unsigned flags = (FDTR ? InitOptDtr : 0) | (FRTS ? InitOptRts : 0) |
+                   (FHWFlowOptions.Contains(hwfUseDTR) ? InitOptDtrAuto : 0) |
+                   (FHWFlowOptions.Contains(hwfUseRTS) ? InitOptRtsAuto : 0);
   return FDispatcher->InitPort(name.c_str(), FBaud, static_cast<unsigned>(FParity),
                                static_cast<signed char>(FDataBits),
                                static_cast<signed char>(FStopBits), FInSize, FOutSize, flags);
@@ -158,8 +158,11 @@ void TSioCustomComPort::InitPort() {
       FStopBits = static_cast<WORD>(stopBits);
       unsigned hw = 0, sw = 0, full = 0, resume = 0;
       FDispatcher->GetFlowOptions(hw, sw, full, resume, FXOnChar, FXOffChar);
-      FHWFlowOptions = THWFlowOptionSet::FromBits(hw & 0x0F);
-      FSWFlowOptions = sw == 3 ? swfBoth : sw == 2 ? swfReceive : sw == 1 ? swfTransmit : swfNone;
+      FHWFlowOptions = THWFlowOptionSet::FromBits(hw & HwOptAll);
+      FSWFlowOptions = sw == (SwOptReceive | SwOptTransmit) ? swfBoth
+                       : sw == SwOptReceive                 ? swfReceive
+                       : sw == SwOptTransmit                ? swfTransmit
+                                                            : swfNone;
     }
 
     FPortState = psOpen;

@@ -123,7 +123,7 @@ void TSioCustomComPort::ApplyThresholds(double fullShare, double resumeShare) {
 
 void TSioCustomComPort::SetHWFlowOptions(THWFlowOptionSet options) {
   if (options == FHWFlowOptions && !FReapply) return;
-  unsigned mask = static_cast<unsigned>(options.Bits() & 0x0F);
+  unsigned mask = static_cast<unsigned>(options.Bits() & HwOptAll);
   if (mask != 0) ApplyThresholds(0.9, 0.1);
   if (FPortState == psOpen) {
     // Without handshaking the thresholds mean nothing to the driver; a BufferFull above
@@ -141,9 +141,9 @@ void TSioCustomComPort::SetHWFlowOptions(THWFlowOptionSet options) {
 
 void TSioCustomComPort::SetSWFlowOptions(TSWFlowOptions options) {
   if (options == FSWFlowOptions && !FReapply) return;
-  unsigned option = options == swfReceive    ? 2
-                    : options == swfTransmit ? 1
-                    : options == swfBoth     ? 3
+  unsigned option = options == swfReceive    ? SwOptReceive
+                    : options == swfTransmit ? SwOptTransmit
+                    : options == swfBoth     ? SwOptReceive | SwOptTransmit
                                              : 0;
   if (option != 0) ApplyThresholds(0.75, 0.25);
   if (FPortState == psOpen) {

@@ -229,17 +229,17 @@ int TSioBaseDispatcher::InitPort(const char* portName, int baud, unsigned parity
   {
     TLockGuard state(FStateLock);
     GetComState(FDCB);
-    if (options & 0x10) {
+    if (options & InitOptDtrAuto) {
       FDtrAuto = true;
     } else {
       FDtrAuto = false;
-      SetDtr((options & 0x01) != 0);
+      SetDtr((options & InitOptDtr) != 0);
     }
-    if (options & 0x20) {
+    if (options & InitOptRtsAuto) {
       FRtsAuto = true;
     } else {
       FRtsAuto = false;
-      SetRts((options & 0x02) != 0);
+      SetRts((options & InitOptRts) != 0);
     }
     ResetTriggerMachinery();
     FLastNotifiedPos = 0;
@@ -419,13 +419,13 @@ int TSioBaseDispatcher::HWFlowOptions(unsigned bufferFull, unsigned bufferResume
   FDCB.fOutxDsrFlow = 0;
   FDtrAuto = false;
   FRtsAuto = false;
-  if (options & 0x01) {
+  if (options & HwOptDtr) {
     FDCB.fDtrControl = DTR_CONTROL_HANDSHAKE;
     FDtrAuto = true;
   } else if (FDtrState) {
     FDCB.fDtrControl = DTR_CONTROL_ENABLE;
   }
-  if (options & 0x02) {
+  if (options & HwOptRts) {
     FDCB.fRtsControl = RTS_CONTROL_HANDSHAKE;
     FRtsAuto = true;
   } else if (FRtsState) {
@@ -437,8 +437,8 @@ int TSioBaseDispatcher::HWFlowOptions(unsigned bufferFull, unsigned bufferResume
   }
   FDCB.XoffLim = static_cast<WORD>(FInSize - bufferFull);
   FDCB.XonLim = static_cast<WORD>(bufferResume);
-  if (options & 0x04) FDCB.fOutxDsrFlow = 1;
-  if (options & 0x08) FDCB.fOutxCtsFlow = 1;
+  if (options & HwOptDsr) FDCB.fOutxDsrFlow = 1;
+  if (options & HwOptCts) FDCB.fOutxCtsFlow = 1;
   return ApplyLineSettings();
 }
 
@@ -446,14 +446,14 @@ int TSioBaseDispatcher::SWFlowEnable(unsigned bufferFull, unsigned bufferResume,
   TLockGuard state(FStateLock);
   if (bufferFull < bufferResume || bufferFull > FInSize) return ecBadArgument;
   GetComState(FDCB);
-  if (options & 0x02) {
+  if (options & SwOptReceive) {
     FDCB.fInX = 1;
     FDCB.XoffLim = static_cast<WORD>(FInSize - bufferFull);
     FDCB.XonLim = static_cast<WORD>(bufferResume);
     FDCB.XonChar = 0x11;
     FDCB.XoffChar = 0x13;
   }
-  if (options & 0x01) {
+  if (options & SwOptTransmit) {
     FDCB.fOutX = 1;
     FDCB.XonChar = 0x11;
     FDCB.XoffChar = 0x13;
@@ -508,11 +508,11 @@ int TSioBaseDispatcher::GetFlowOptions(unsigned& hwOpts, unsigned& swOpts, unsig
   TLockGuard state(FStateLock);
   int result = GetComState(FDCB);
   hwOpts = 0;
-  if (FDCB.fDtrControl == DTR_CONTROL_HANDSHAKE) hwOpts |= 1;
-  if (FDCB.fRtsControl == RTS_CONTROL_HANDSHAKE) hwOpts |= 2;
-  if (FDCB.fOutxDsrFlow) hwOpts |= 4;
-  if (FDCB.fOutxCtsFlow) hwOpts |= 8;
-  swOpts = (FDCB.fInX ? 2u : 0u) | (FDCB.fOutX ? 1u : 0u);
+  if (FDCB.fDtrControl == DTR_CONTROL_HANDSHAKE) hwOpts |= HwOptDtr;
+  if (FDCB.fRtsControl == RTS_CONTROL_HANDSHAKE) hwOpts |= HwOptRts;
+  if (FDCB.fOutxDsrFlow) hwOpts |= HwOptDsr;
+  if (FDCB.fOutxCtsFlow) hwOpts |= HwOptCts;
+  swOpts = (FDCB.fInX ? SwOptReceive : 0u) | (FDCB.fOutX ? SwOptTransmit : 0u);
   onChar = FDCB.XonChar;
   offChar = FDCB.XoffChar;
   return result;

@@ -41,6 +41,15 @@ using TOBuffer = char;
 constexpr DWORD DefaultComEventMask = 0x01F9;
 constexpr DWORD RingTrailingEdge = 0x2000;
 
+// InitPort's options: the line levels to open with, or a line left to the handshake.
+constexpr unsigned InitOptDtr = 0x01, InitOptRts = 0x02;
+constexpr unsigned InitOptDtrAuto = 0x10, InitOptRtsAuto = 0x20;
+// HWFlowOptions' options and GetFlowOptions' hwOpts, in the order of THWFlowOptions.
+constexpr unsigned HwOptDtr = 0x01, HwOptRts = 0x02, HwOptDsr = 0x04, HwOptCts = 0x08;
+constexpr unsigned HwOptAll = HwOptDtr | HwOptRts | HwOptDsr | HwOptCts;
+// SWFlowEnable's options and GetFlowOptions' swOpts.
+constexpr unsigned SwOptTransmit = 0x01, SwOptReceive = 0x02;
+
 // Called on the dispatch thread after bytes were moved into the receive ring.
 using TSioReceiveNotify = void (*)(void* context, TSioBaseDispatcher* dispatcher);
 
