@@ -188,6 +188,7 @@ DWORD WINAPI TThread::ThreadProc(LPVOID self) {
     try {
       thread->Synchronize([thread] { thread->OnTerminate(thread); });
     } catch (...) {
+      // A failing OnTerminate must not keep the thread from finishing and freeing itself.
     }
   }
   bool freeOnTerminate = thread->FreeOnTerminate;
