@@ -125,7 +125,7 @@ void TForm1::WriteDeviceExecute(TObject*) {
   } catch (const ESioException&) {
     // Gone in the middle of the upload: the log ends as for a device that stopped answering,
     // and the port's error is shown as well.
-    if (PortDeviceGone(*ComPort1)) AddLogLine(UploadText::NoAnswer);
+    if (PortDeviceGone(*ComPort1)) AddLogLine(uploadtext::NoAnswer);
     throw;
   }
 }

@@ -41,7 +41,7 @@ private:
 } // namespace
 
 TUploadOutcome TUploadEngine::Run(const std::string& fileName) {
-  using namespace UploadText;
+  using namespace uploadtext;
   FBlockedPasses = 0;
   FOversized = {};
   FHost.SetIdle(false);

@@ -40,7 +40,7 @@ TUploadOutcome ExpectedFrom(const std::string& verdicts, size_t blocks, size_t& 
 }
 
 const std::vector<std::string> LoadedLines(const std::string& name) {
-  return {UploadText::Start, UploadText::File + name + UploadText::Loaded, UploadText::Loading};
+  return {uploadtext::Start, uploadtext::File + name + uploadtext::Loaded, uploadtext::Loading};
 }
 
 } // namespace
@@ -66,7 +66,7 @@ TEST(UploadNoise, EachKindOfNoiseLeavesTheUploadRight) {
     // At most three random misses in a row: every block gets through within its four sends.
     EXPECT_EQ(rig.Upload(path, &seen), TUploadOutcome::Success);
     std::vector<std::string> log = LoadedLines("noisy.enc");
-    log.push_back(UploadText::Success);
+    log.push_back(uploadtext::Success);
     EXPECT_EQ(rig.Host.Log(), log);
 
     // Each byte taken as a reply was the first the device sent after that block: no stale byte
@@ -111,7 +111,7 @@ TEST(UploadNoise, NoiseForEveryReplyEndsAsTheFirstBytesSay) {
     std::vector<std::string> log = rig.Host.Log();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(),
-              outcome == TUploadOutcome::Success ? UploadText::Success : UploadText::CrcError);
+              outcome == TUploadOutcome::Success ? uploadtext::Success : uploadtext::CrcError);
     for (const auto& [payload, count] : rig.Sim->AcceptCounts())
       EXPECT_EQ(count, 1u);
   }

@@ -145,7 +145,7 @@ TEST(UploadSoak, FiftyUploadsOfTwoHundredBlocksThroughThePortComponent) {
     }
     sends += seen->Sends;
     EXPECT_EQ(outcome, TUploadOutcome::Success);
-    EXPECT_EQ(log.empty() ? "" : log.back(), UploadText::Success);
+    EXPECT_EQ(log.empty() ? "" : log.back(), uploadtext::Success);
     EXPECT_EQ(seen->Taken, rig.Sim->Verdicts());
     std::vector<std::string> recorded = rig.Sim->Accepted();
     EXPECT_TRUE(recorded == blocks)

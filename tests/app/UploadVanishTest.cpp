@@ -56,7 +56,7 @@ TEST(UploadVanish, TheUploadEndsInTimeNothingSpinsAndTheDeviceCanComeBack) {
   // from a mute one, and the line is true of both.
   EXPECT_EQ(error, "");
   EXPECT_EQ(outcome, TUploadOutcome::TimedOut);
-  EXPECT_EQ(log.back(), UploadText::NoAnswer);
+  EXPECT_EQ(log.back(), uploadtext::NoAnswer);
   EXPECT_GE(tookMs, ReplyTimeoutMs);
   EXPECT_FALSE(rig.Host.Busy());
 
@@ -74,7 +74,7 @@ TEST(UploadVanish, TheUploadEndsInTimeNothingSpinsAndTheDeviceCanComeBack) {
   }
   EXPECT_LT((NowUs() - t1) / 1000, 1000);
   EXPECT_FALSE(rig.Host.Busy());
-  EXPECT_NE(rig.Host.Log().back(), UploadText::Success);
+  EXPECT_NE(rig.Host.Log().back(), uploadtext::Success);
 
   long long c0 = NowUs();
   rig.Port.SetOpen(false);
@@ -85,7 +85,7 @@ TEST(UploadVanish, TheUploadEndsInTimeNothingSpinsAndTheDeviceCanComeBack) {
   rig.Port.SetOpen(true);
   EXPECT_EQ(rig.Upload(path), TUploadOutcome::Success);
   EXPECT_EQ(rig.Sim->Accepted(), blocks);
-  EXPECT_EQ(rig.Host.Log().back(), UploadText::Success);
+  EXPECT_EQ(rig.Host.Log().back(), uploadtext::Success);
 }
 
 TEST(UploadVanish, OnDemandWhileAnAnswerIsDueThenClosedAndReopened) {
@@ -104,7 +104,7 @@ TEST(UploadVanish, OnDemandWhileAnAnswerIsDueThenClosedAndReopened) {
   long long tookMs = (NowUs() - t0) / 1000;
   puller.join();
   EXPECT_EQ(outcome, TUploadOutcome::TimedOut);
-  EXPECT_EQ(rig.Host.Log().back(), UploadText::NoAnswer);
+  EXPECT_EQ(rig.Host.Log().back(), uploadtext::NoAnswer);
   EXPECT_LT(tookMs, ReplyTimeoutMs + 1500);
   // The device took the second block, but its answer never left it.
   EXPECT_EQ(rig.Sim->Accepted().size(), 2u);

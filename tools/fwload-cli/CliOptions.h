@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace CliExit {
+namespace cliexit {
 constexpr int Success = 0;
 constexpr int Usage = 1;
 constexpr int File = 2;     // not found, unreadable, too big or malformed
@@ -13,7 +13,7 @@ constexpr int NoAnswer = 3; // time-out or the reply 0x00
 constexpr int Rejected = 4; // the fourth rejection of a block
 constexpr int Stopped = 5;  // SIGINT, SIGTERM or SIGHUP
 constexpr int Port = 6;     // the port cannot be opened or fails
-} // namespace CliExit
+} // namespace cliexit
 
 enum class TProgressMode {
   Auto,  // a bar when standard error is a terminal, else nothing

@@ -62,7 +62,7 @@ private:
 };
 
 struct TPortResult {
-  int Exit = CliExit::Success;
+  int Exit = cliexit::Success;
   std::string LastLine;
   std::string Error;
 };
@@ -84,7 +84,7 @@ TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutpu
     mapped = std::make_unique<TMappedPath>(job.Spec.Path);
     number = mapped->Number();
     if (!number) {
-      result.Exit = CliExit::Port;
+      result.Exit = cliexit::Port;
       result.Error = job.Spec.Label + ": no free port number to map the device to";
       return result;
     }
@@ -118,14 +118,14 @@ TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutpu
     // A device that went away mid-upload (adapter pulled) only shows as silence to the
     // engine; its node is gone with it, and that is a failing port, not a mute device.
     struct stat st {};
-    if (result.Exit == CliExit::NoAnswer && !device.empty() && stat(device.c_str(), &st) != 0) {
-      result.Exit = CliExit::Port;
+    if (result.Exit == cliexit::NoAnswer && !device.empty() && stat(device.c_str(), &st) != 0) {
+      result.Exit = cliexit::Port;
       result.Error = (job.Spec.Label == device ? device : job.Spec.Label + " (" + device + ")") +
                      ": the device has gone";
     }
   } catch (const std::exception& e) {
     counting = nullptr;
-    result.Exit = CliExit::Port;
+    result.Exit = cliexit::Port;
     std::string message = e.what();
     // Open errors name their port already; errors during the upload do not.
     if (prefixed && message.rfind(job.Spec.Label, 0) != 0 && message.rfind("COM", 0) != 0)
@@ -160,20 +160,20 @@ std::string OneLine(std::string text) {
 int ExitStatusOf(TUploadOutcome outcome) {
   switch (outcome) {
   case TUploadOutcome::Success:
-    return CliExit::Success;
+    return cliexit::Success;
   case TUploadOutcome::NotFound:
   case TUploadOutcome::TooBig:
   case TUploadOutcome::Corrupt:
-    return CliExit::File;
+    return cliexit::File;
   case TUploadOutcome::TimedOut:
   case TUploadOutcome::NoAnswer:
-    return CliExit::NoAnswer;
+    return cliexit::NoAnswer;
   case TUploadOutcome::Rejected:
-    return CliExit::Rejected;
+    return cliexit::Rejected;
   case TUploadOutcome::Stopped:
-    return CliExit::Stopped;
+    return cliexit::Stopped;
   }
-  return CliExit::Port;
+  return cliexit::Port;
 }
 
 std::string CliSettingsPath() {
@@ -187,15 +187,15 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
   std::string error;
   if (!ParseCliArguments(args, options, error)) {
     std::fprintf(err, "fwload-cli: %s\n%s", error.c_str(), CliUsage().c_str());
-    return CliExit::Usage;
+    return cliexit::Usage;
   }
   if (options.Help) {
     std::fputs(CliUsage().c_str(), out);
-    return CliExit::Success;
+    return cliexit::Success;
   }
   if (options.Version) {
     std::fputs(CliVersion().c_str(), out);
-    return CliExit::Success;
+    return cliexit::Success;
   }
 
   std::string settingsFile = options.SettingsFile;
@@ -205,7 +205,7 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
     // Read anyway, it would give the defaults and the run would fail later for no clear reason.
     if (problem != "not found") problem = "cannot be read: " + problem;
     std::fprintf(err, "fwload-cli: settings file %s %s\n", settingsFile.c_str(), problem.c_str());
-    return CliExit::Usage;
+    return cliexit::Usage;
   }
   TSettings settings = ReadSettingsFile(settingsFile);
   ApplyPortMap(settingsFile);
@@ -214,7 +214,7 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
     // An empty list alone reads like a hang or a fault; say what was looked for.
     if (ListPorts(out) == 0)
       std::fprintf(err, "fwload-cli: no serial port present among COM1..COM%d\n", ListedPorts);
-    return CliExit::Success;
+    return cliexit::Success;
   }
 
   if (options.Ports.empty())
@@ -248,7 +248,7 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
   stop.StopWatcher();
   output.Finish();
 
-  int worst = CliExit::Success;
+  int worst = cliexit::Success;
   for (size_t i = 0; i < results.size(); ++i) {
     const TPortResult& r = results[i];
     if (!r.Error.empty()) output.Error(r.Error);
@@ -265,7 +265,7 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
     size_t flashed = 0;
     for (size_t i = 0; i < results.size(); ++i) {
       const TPortResult& r = results[i];
-      if (r.Exit == CliExit::Success) ++flashed;
+      if (r.Exit == cliexit::Success) ++flashed;
       summary += labels[i] + ": exit " + std::to_string(r.Exit) + ": " +
                  OneLine(r.Error.empty() ? r.LastLine : r.Error) + "\n";
     }

@@ -74,7 +74,7 @@ enum class TUploadOutcome {
 };
 
 // The log lines, exactly as the user sees them.
-namespace UploadText {
+namespace uploadtext {
 inline const std::string Start = "Старт";
 inline const std::string ErrorFile = "Ошибка: Файл ";
 inline const std::string NotFound = " не найден";
@@ -87,7 +87,7 @@ inline const std::string NoAnswer = "Устройство не отвечает!
 inline const std::string Stopped = "Прервано пользователем";
 inline const std::string CrcError = "\nОшибка CRC . Файл поврежден.\n";
 inline const std::string Success = "Прошивка обновлена успешно!";
-} // namespace UploadText
+} // namespace uploadtext
 
 // Counted from when the block has left the port (its wire time after PutBlock returned).
 constexpr uint32_t ReplyTimeoutMs = 5000;
