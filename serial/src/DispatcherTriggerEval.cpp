@@ -17,6 +17,10 @@ namespace {
 
 constexpr DWORD WindowHandlerTimeoutMs = 3000;
 
+int NextRxPos(int p) {
+  return p + 1 == DispatchBufferSize ? 0 : p + 1;
+}
+
 // One evaluation at a time: the dispatch thread's, or one asked for through CheckTriggers.
 class TEvaluationClaim {
 public:
@@ -94,17 +98,17 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
   {
     TLockGuard rx(FRxLock);
     TLockGuard state(FStateLock);
-    if (!FRxRing.Attached()) return false;
+    if (!FDBuffer) return false;
     unsigned hitLength = 0;
     p = FRxScanPos;
-    while (p != FRxRing.WritePos() || FRxScanFull) {
+    while (p != FRxWrite || FRxScanFull) {
       if (FRxScanFull) {
         // A whole ring of new bytes ends where the last scan did: the avail check must not
         // take the equal position for "nothing new".
         FRxScanFull = false;
         FLastNotifiedPos = -1;
       }
-      char c = FRxRing.At(p);
+      char c = FDBuffer[p];
       for (auto& t : FDataTriggers) {
         if (t->Length == 0) continue;
         bool h = t->Matched || DataTriggerMatchStep(*t, c);
@@ -115,7 +119,7 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
         }
       }
       if (hit) break;
-      p = FRxRing.Advance(p, 1);
+      p = NextRxPos(p);
     }
     if (!hit) {
       FRxScanPos = p;
@@ -127,8 +131,8 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
     } else {
       // Unread bytes before the longest string that ended here; none when reads (or a flush)
       // have taken the string's bytes already.
-      int offset = FRxRing.OffsetOf(p);
-      int before = offset < FRxRing.Held() ? offset + 1 - static_cast<int>(hitLength) : 0;
+      int offset = (p - FRxRead + DispatchBufferSize) % DispatchBufferSize;
+      int before = offset < RxHeld() ? offset + 1 - static_cast<int>(hitLength) : 0;
       if (FTriggerLength != 0 && p != FLastNotifiedPos && before > 0 &&
           static_cast<unsigned>(before) >= FTriggerLength) {
         sendAvail = true;
@@ -164,7 +168,7 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
   TLockGuard rx(FRxLock);
   TLockGuard state(FStateLock);
   // A flush during the deliveries has moved the scan past the discarded bytes already.
-  if (FRxFlushCount == flushes) FRxScanPos = FRxRing.Advance(p, 1);
+  if (FRxFlushCount == flushes) FRxScanPos = NextRxPos(p);
   return result;
 }
 
@@ -281,7 +285,11 @@ bool TSioBaseDispatcher::DeliverNotification(UINT msg, WPARAM wParam, DWORD data
       TLockGuard rx(FRxLock);
       if (lookAhead) {
         FAvailNotify = false;
-        ConsumeReceived(FLookAheadMax);
+        int consumed = std::min(FLookAheadMax, FDBuffer ? RxHeld() : 0);
+        if (consumed > 0) {
+          FRxRead = (FRxRead + consumed) % DispatchBufferSize;
+          RoomMadeInFullRing();
+        }
         if (msg == SioTriggerAvail && !FFlushedInDelivery &&
             static_cast<WPARAM>(FLookAheadMax) != wParam)
           result = false;
