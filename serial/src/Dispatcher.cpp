@@ -152,37 +152,28 @@ void TSioBaseDispatcher::CloseForDestruction() {
 // ---- opening ----
 
 bool TSioBaseDispatcher::AllocateRings(unsigned outSize) {
-  char* rx = new (std::nothrow) char[DispatchBufferSize]();
-  char* tx = new (std::nothrow) char[outSize == 0 ? 1 : outSize]();
-  if (!rx || !tx) {
-    delete[] rx;
-    delete[] tx;
-    return false;
-  }
+  std::unique_ptr<char[]> rx(new (std::nothrow) char[sizeof(TDBuffer)]());
+  std::unique_ptr<char[]> tx(new (std::nothrow) TOBuffer[outSize == 0 ? 1 : outSize]());
+  if (!rx || !tx) return false;
   {
     TLockGuard rxLock(FRxLock);
-    FDBuffer = rx;
-    FRxWrite = FRxRead = 0;
-    FRxFull = false;
+    FRxRing.Attach(std::move(rx), DispatchBufferSize);
     FLookAhead = FLookAheadMax = 0;
   }
   TLockGuard txLock(FTxLock);
-  FOBuffer = tx;
+  // A ring of size 0 holds nothing; the one byte of storage only marks the port open.
+  FTxRing.Attach(std::move(tx), static_cast<int>(outSize));
   FOutSize = outSize;
-  FTxWrite = FTxRead = 0;
-  FTxFull = false;
   return true;
 }
 
 void TSioBaseDispatcher::ReleaseRings() {
   {
     TLockGuard rxLock(FRxLock);
-    delete[] FDBuffer;
-    FDBuffer = nullptr;
+    FRxRing.Release();
   }
   TLockGuard txLock(FTxLock);
-  delete[] FOBuffer;
-  FOBuffer = nullptr;
+  FTxRing.Release();
 }
 
 int TSioBaseDispatcher::InitPort(const char* portName, int baud, unsigned parity,
@@ -529,62 +520,41 @@ int TSioBaseDispatcher::GetFlowOptions(unsigned& hwOpts, unsigned& swOpts, unsig
 
 // ---- received data ----
 
-int TSioBaseDispatcher::RxHeld() const {
-  if (FRxFull) return DispatchBufferSize;
-  int held = FRxWrite - FRxRead;
-  return held < 0 ? held + DispatchBufferSize : held;
-}
-
 unsigned TSioBaseDispatcher::RxUnread() const {
-  int unread = RxHeld() - RxLookAhead();
+  int unread = FRxRing.Held() - RxLookAhead();
   return unread > 0 ? static_cast<unsigned>(unread) : 0;
-}
-
-void TSioBaseDispatcher::CopyFromRing(char* dest, int start, int len) const {
-  start %= DispatchBufferSize;
-  int first = std::min(len, DispatchBufferSize - start);
-  std::memcpy(dest, FDBuffer + start, static_cast<size_t>(first));
-  if (len > first) std::memcpy(dest + first, FDBuffer, static_cast<size_t>(len - first));
 }
 
 bool TSioBaseDispatcher::CharReady() {
   TLockGuard rx(FRxLock);
-  if (!FAvailNotify.load()) return FRxWrite != FRxRead || FRxFull;
-  return (FRxRead + FLookAhead) % DispatchBufferSize != FRxWrite ||
-         (FRxFull && FLookAhead < DispatchBufferSize);
+  return RxUnread() > 0;
 }
 
-void TSioBaseDispatcher::RoomMadeInFullRing() {
-  if (!FRxFull) return;
-  FRxFull = false;
+void TSioBaseDispatcher::ConsumeReceived(int count) {
+  bool wasFull = FRxRing.Full();
+  FRxRing.Consumed(count);
   // The reading stopped with bytes left in the driver; no new device event may come while
   // the driver's queue is full, so the dispatch thread is woken now, not at its time-out.
-  SetEvent(FDeviceEvent.load());
+  if (wasFull && !FRxRing.Full()) SetEvent(FDeviceEvent.load());
 }
 
 int TSioBaseDispatcher::PeekChar(char& c, unsigned count) {
   if (count == 0) return ecBadArgument;
   TLockGuard rx(FRxLock);
-  int lookAhead = RxLookAhead();
-  if (!FDBuffer || count > RxUnread()) return ecBufferIsEmpty;
-  c = FDBuffer[(FRxRead + lookAhead + static_cast<int>(count) - 1) % DispatchBufferSize];
+  if (!FRxRing.Attached() || count > RxUnread()) return ecBufferIsEmpty;
+  c = FRxRing.PeekAt(RxLookAhead() + static_cast<int>(count) - 1);
   return ecOK;
 }
 
 int TSioBaseDispatcher::GetChar(char& c) {
   TLockGuard rx(FRxLock);
-  if (!FDBuffer) return ecBufferIsEmpty;
-  if (!FAvailNotify.load()) {
-    if (RxHeld() < 1) return ecBufferIsEmpty;
-    c = FDBuffer[FRxRead];
-    if (++FRxRead == DispatchBufferSize) FRxRead = 0;
-    RoomMadeInFullRing();
-  } else {
-    // A read during an avail notification only looks ahead; the delivery consumes.
-    if (RxUnread() < 1) return ecBufferIsEmpty;
+  if (!FRxRing.Attached() || RxUnread() < 1) return ecBufferIsEmpty;
+  c = FRxRing.PeekAt(RxLookAhead());
+  // A read during an avail notification only looks ahead; the delivery consumes.
+  if (FAvailNotify.load())
     ++FLookAhead;
-    c = FDBuffer[(FRxRead + FLookAhead - 1) % DispatchBufferSize];
-  }
+  else
+    ConsumeReceived(1);
   if (FTracing.load()) TraceBytes('R', &c, 1);
   return ecOK;
 }
@@ -593,9 +563,8 @@ int TSioBaseDispatcher::PeekBlock(char* block, unsigned len) {
   if (len == 0) return 0;
   if (!block) return ecBadArgument;
   TLockGuard rx(FRxLock);
-  int lookAhead = RxLookAhead();
-  if (!FDBuffer || len > RxUnread()) return ecBufferIsEmpty;
-  CopyFromRing(block, FRxRead + lookAhead, static_cast<int>(len));
+  if (!FRxRing.Attached() || len > RxUnread()) return ecBufferIsEmpty;
+  FRxRing.CopyOut(block, RxLookAhead(), static_cast<int>(len));
   return static_cast<int>(len);
 }
 
@@ -603,16 +572,13 @@ int TSioBaseDispatcher::GetBlock(char* block, unsigned len) {
   if (len == 0) return 0;
   if (!block) return ecBadArgument;
   TLockGuard rx(FRxLock);
-  int lookAhead = RxLookAhead();
-  if (!FDBuffer || len > RxUnread()) return ecBufferIsEmpty;
+  if (!FRxRing.Attached() || len > RxUnread()) return ecBufferIsEmpty;
   int n = static_cast<int>(len);
-  CopyFromRing(block, FRxRead + lookAhead, n);
-  if (!FAvailNotify.load()) {
-    FRxRead = (FRxRead + n) % DispatchBufferSize;
-    RoomMadeInFullRing();
-  } else {
+  FRxRing.CopyOut(block, RxLookAhead(), n);
+  if (FAvailNotify.load())
     FLookAhead += n;
-  }
+  else
+    ConsumeReceived(n);
   if (FTracing.load()) TraceBytes('R', block, len);
   return n;
 }
@@ -624,12 +590,6 @@ void TSioBaseDispatcher::SetReceiveNotify(TSioReceiveNotify notify, void* contex
 }
 
 // ---- transmitted data ----
-
-int TSioBaseDispatcher::TxPending() const {
-  if (FTxFull) return static_cast<int>(FOutSize);
-  int pending = FTxWrite - FTxRead;
-  return pending < 0 ? pending + static_cast<int>(FOutSize) : pending;
-}
 
 int TSioBaseDispatcher::PutBlock(const void* buf, unsigned len) {
   if (len == 0) return 0;
@@ -643,14 +603,13 @@ int TSioBaseDispatcher::PutBlock(const void* buf, unsigned len) {
   int result;
   {
     TLockGuard tx(FTxLock);
-    if (!FOBuffer) return ecCommNotOpen;
+    if (!FTxRing.Attached()) return ecCommNotOpen;
     COMSTAT st;
     FLineErrors = static_cast<DWORD>(GetComError(st));
     FComStatus = st;
     unsigned freeRoom = FOutSize - std::min<unsigned>(st.cbOutQue, FOutSize);
     if (len > freeRoom) return ecOutputBufferTooSmall;
     int written = WriteCom(bytes, static_cast<int>(len));
-    if (written > 0 && len == freeRoom) FTxFull = true;
     if (written <= 0) {
       FLineErrors = static_cast<DWORD>(GetComError(st));
       FComStatus = st;
@@ -673,10 +632,9 @@ int TSioBaseDispatcher::FlushInBuffer() {
   // delivery left them readable meanwhile, to the handlers and to every other thread. The
   // look-ahead then counts from the emptied ring, so only later bytes can be consumed.
   if (FAvailNotify.load()) FFlushedInDelivery = true;
-  FRxRead = FRxWrite;
+  FRxRing.Consumed(FRxRing.Held());
   FLookAhead = 0;
   FLookAheadMax = 0;
-  FRxFull = false;
   ResetDataTriggerMatches();
   return result;
 }

@@ -268,42 +268,29 @@ void TSioBaseDispatcher::TimerCycle() {
 
 int TSioBaseDispatcher::MoveReceivedBytes() {
   TLockGuard rx(FRxLock);
-  if (!FDBuffer || FRxFull) return 0;
+  if (!FRxRing.Attached() || FRxRing.Full()) return 0;
   COMSTAT st;
   RefreshStatus(&st);
   int inQueue = static_cast<int>(std::min<DWORD>(st.cbInQue, DispatchBufferSize));
   if (inQueue == 0) return 0;
-  int freeRoom = FRxWrite == FRxRead  ? DispatchBufferSize
-                 : FRxRead > FRxWrite ? FRxRead - FRxWrite
-                                      : FRxRead + DispatchBufferSize - FRxWrite;
-  int contiguous = FRxRead > FRxWrite ? FRxRead - FRxWrite : DispatchBufferSize - FRxWrite;
-  int wanted = std::min(freeRoom, inQueue);
-  int second = wanted > contiguous ? wanted - contiguous : 0;
-
-  int got = ReadCom(FDBuffer + FRxWrite, contiguous);
-  if (got < 0) {
-    GetComEventMask(-1);
-    got = 0;
-  }
-  got = std::min(got, contiguous);
-  int moved = got;
-  FRxWrite += got;
-  if (got < contiguous) second = 0;
-  if (FRxWrite == DispatchBufferSize) FRxWrite = 0;
-  if (got > 0) FRxFull = FRxWrite == FRxRead;
-  if (second > 0) {
-    int more = ReadCom(FDBuffer + FRxWrite, second);
-    if (more < 0) {
+  int wanted = std::min(FRxRing.Free(), inQueue);
+  // The first read may take the whole run to the storage's end; only when it filled that
+  // run does a second one, from the start, take the rest of what was wanted.
+  int ask = FRxRing.WritableRun();
+  int moved = 0;
+  for (int pass = 0; pass < 2 && ask > 0; ++pass) {
+    int got = ReadCom(FRxRing.WritePtr(), ask);
+    if (got < 0) {
       GetComEventMask(-1);
-      more = 0;
+      got = 0;
     }
-    more = std::min(more, second);
-    moved += more;
-    FRxWrite += more;
-    FRxFull = FRxWrite == FRxRead;
+    got = std::min(got, ask);
+    FRxRing.Produced(got);
+    moved += got;
+    ask = got < ask ? 0 : wanted - moved;
   }
   // Came round to where the trigger scan stands: a whole ring is still to be scanned.
-  if (moved > 0 && FRxWrite == FRxScanPos) FRxScanFull = true;
+  if (moved > 0 && FRxRing.WritePos() == FRxScanPos) FRxScanFull = true;
   return moved;
 }
 
@@ -313,12 +300,10 @@ void TSioBaseDispatcher::AdvanceTx(int count, unsigned epoch) {
   TLockGuard tx(FTxLock);
   // A write that was abandoned by a flush says nothing about the emptied ring; and a write of
   // nothing must not clear the full flag.
-  if (epoch != FTxEpoch || count <= 0 || !FOBuffer) return;
-  count = std::min(count, TxPending());
-  FTxRead += count;
-  if (FTxRead >= static_cast<int>(FOutSize)) FTxRead -= static_cast<int>(FOutSize);
-  if (FTxRead == FTxWrite) FTxRead = FTxWrite = 0;
-  FTxFull = false;
+  if (epoch != FTxEpoch || count <= 0) return;
+  FTxRing.Consumed(count);
+  // An emptied ring starts again at its beginning, so the next block is one run.
+  if (FTxRing.Empty()) FTxRing.Reset();
 }
 
 void TOutThread::Work() {
@@ -366,21 +351,12 @@ void TOutThread::Drain(OVERLAPPED& ov, bool& outstanding) {
     unsigned epoch;
     {
       TLockGuard tx(d->FTxLock);
-      if (!d->FOBuffer || !(d->FTxFull || d->FTxWrite != d->FTxRead)) return;
-      int size = static_cast<int>(d->FOutSize);
-      if (d->FTxRead < d->FTxWrite) {
-        len = d->FTxWrite - d->FTxRead;
-      } else if (d->FTxWrite == 0) {
-        len = size - d->FTxRead;
-      } else {
-        // Pending bytes wrap: bring them together at the start, so that one write takes all.
-        int pending = d->TxPending();
-        std::rotate(d->FOBuffer, d->FOBuffer + d->FTxRead, d->FOBuffer + size);
-        d->FTxRead = 0;
-        d->FTxWrite = pending == size ? 0 : pending;
-        len = pending;
-      }
-      chunk = d->FOBuffer + d->FTxRead;
+      TSioRing& ring = d->FTxRing;
+      if (ring.Empty()) return;
+      // Pending bytes that wrap are brought together, so that one write takes all.
+      ring.Gather();
+      len = ring.ReadableRun();
+      chunk = ring.ReadPtr();
       epoch = d->FTxEpoch;
     }
     ResetEvent(ov.hEvent);

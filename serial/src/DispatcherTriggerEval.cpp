@@ -17,10 +17,6 @@ namespace {
 
 constexpr DWORD WindowHandlerTimeoutMs = 3000;
 
-int NextRxPos(int p) {
-  return p + 1 == DispatchBufferSize ? 0 : p + 1;
-}
-
 // One evaluation at a time: the dispatch thread's, or one asked for through CheckTriggers.
 class TEvaluationClaim {
 public:
@@ -98,17 +94,17 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
   {
     TLockGuard rx(FRxLock);
     TLockGuard state(FStateLock);
-    if (!FDBuffer) return false;
+    if (!FRxRing.Attached()) return false;
     unsigned hitLength = 0;
     p = FRxScanPos;
-    while (p != FRxWrite || FRxScanFull) {
+    while (p != FRxRing.WritePos() || FRxScanFull) {
       if (FRxScanFull) {
         // A whole ring of new bytes ends where the last scan did: the avail check must not
         // take the equal position for "nothing new".
         FRxScanFull = false;
         FLastNotifiedPos = -1;
       }
-      char c = FDBuffer[p];
+      char c = FRxRing.At(p);
       for (auto& t : FDataTriggers) {
         if (t->Length == 0) continue;
         bool h = t->Matched || DataTriggerMatchStep(*t, c);
@@ -119,7 +115,7 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
         }
       }
       if (hit) break;
-      p = NextRxPos(p);
+      p = FRxRing.Advance(p, 1);
     }
     if (!hit) {
       FRxScanPos = p;
@@ -131,8 +127,8 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
     } else {
       // Unread bytes before the longest string that ended here; none when reads (or a flush)
       // have taken the string's bytes already.
-      int offset = (p - FRxRead + DispatchBufferSize) % DispatchBufferSize;
-      int before = offset < RxHeld() ? offset + 1 - static_cast<int>(hitLength) : 0;
+      int offset = FRxRing.OffsetOf(p);
+      int before = offset < FRxRing.Held() ? offset + 1 - static_cast<int>(hitLength) : 0;
       if (FTriggerLength != 0 && p != FLastNotifiedPos && before > 0 &&
           static_cast<unsigned>(before) >= FTriggerLength) {
         sendAvail = true;
@@ -168,7 +164,7 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
   TLockGuard rx(FRxLock);
   TLockGuard state(FStateLock);
   // A flush during the deliveries has moved the scan past the discarded bytes already.
-  if (FRxFlushCount == flushes) FRxScanPos = NextRxPos(p);
+  if (FRxFlushCount == flushes) FRxScanPos = FRxRing.Advance(p, 1);
   return result;
 }
 
@@ -285,11 +281,7 @@ bool TSioBaseDispatcher::DeliverNotification(UINT msg, WPARAM wParam, DWORD data
       TLockGuard rx(FRxLock);
       if (lookAhead) {
         FAvailNotify = false;
-        int consumed = std::min(FLookAheadMax, FDBuffer ? RxHeld() : 0);
-        if (consumed > 0) {
-          FRxRead = (FRxRead + consumed) % DispatchBufferSize;
-          RoomMadeInFullRing();
-        }
+        ConsumeReceived(FLookAheadMax);
         if (msg == SioTriggerAvail && !FFlushedInDelivery &&
             static_cast<WPARAM>(FLookAheadMax) != wParam)
           result = false;

@@ -394,7 +394,7 @@ void TSioBaseDispatcher::ResetDataTriggerMatches() {
     trigger->Matched = false;
   }
   // Discarded bytes must not fire data triggers after the fact.
-  FRxScanPos = FRxWrite;
+  FRxScanPos = FRxRing.WritePos();
   FRxScanFull = false;
   ++FRxFlushCount;
 }

@@ -81,8 +81,7 @@ int TSioWin32Dispatcher::FlushCom(int queue) {
     }
   }
   TLockGuard tx(FTxLock);
-  FTxFull = false;
-  FTxWrite = FTxRead = 0;
+  FTxRing.Reset();
   ++FTxEpoch;
   return PurgeComm(device, PURGE_TXABORT | PURGE_TXCLEAR) ? 0 : NegLastError(-1);
 }
@@ -96,7 +95,7 @@ int TSioWin32Dispatcher::GetComError(COMSTAT& stat) {
   }
   TLockGuard tx(FTxLock);
   // What waits in the transmit ring, not in the driver.
-  st.cbOutQue = FOBuffer ? static_cast<DWORD>(TxPending()) : 0;
+  st.cbOutQue = static_cast<DWORD>(FTxRing.Held());
   stat = st;
   return static_cast<int>(errors);
 }
@@ -135,16 +134,8 @@ int TSioWin32Dispatcher::WriteCom(const char* buf, int size) {
   {
     TLockGuard tx(FTxLock);
     // The caller has made room; a size beyond the ring would write past it.
-    if (!FOBuffer || !buf || size <= 0 || static_cast<unsigned>(size) > FOutSize) return 0;
-    int roomToEnd = static_cast<int>(FOutSize) - FTxWrite;
-    if (size <= roomToEnd) {
-      std::memcpy(FOBuffer + FTxWrite, buf, static_cast<size_t>(size));
-      FTxWrite = size == roomToEnd ? 0 : FTxWrite + size;
-    } else {
-      std::memcpy(FOBuffer + FTxWrite, buf, static_cast<size_t>(roomToEnd));
-      std::memcpy(FOBuffer, buf + roomToEnd, static_cast<size_t>(size - roomToEnd));
-      FTxWrite = size - roomToEnd;
-    }
+    if (!FTxRing.Attached() || !buf || size <= 0 || size > FTxRing.Size()) return 0;
+    FTxRing.Put(buf, size);
   }
   SetEvent(FTxData.load());
   return size;

@@ -175,38 +175,36 @@ public:
   // then wakes the output thread as WriteCom would.
   void PresetTx(int read, const std::string& bytes) {
     EnterCriticalSection(&FTxLock);
-    int size = static_cast<int>(FOutSize);
-    for (size_t i = 0; i < bytes.size(); ++i)
-      FOBuffer[(read + static_cast<int>(i)) % size] = bytes[i];
-    FTxRead = read;
-    FTxWrite = (read + static_cast<int>(bytes.size())) % size;
-    FTxFull = static_cast<int>(bytes.size()) == size;
+    FTxRing.Reset(read);
+    FTxRing.Put(bytes.data(), static_cast<int>(bytes.size()));
     LeaveCriticalSection(&FTxLock);
     SetEvent(FTxData.load());
   }
   void SetTxPositions(int read, int write, bool full) {
+    // Through the ring's own operations: empty at `read`, then filled up to `write`.
     EnterCriticalSection(&FTxLock);
-    FTxRead = read;
-    FTxWrite = write;
-    FTxFull = full;
+    FTxRing.Reset(read);
+    int held = full ? FTxRing.Size() : FTxRing.OffsetOf(write);
+    FTxRing.Produced(std::min(held, FTxRing.WritableRun()));
+    FTxRing.Produced(held - std::min(held, FTxRing.Size() - read));
     LeaveCriticalSection(&FTxLock);
   }
   int TxWrite() {
     EnterCriticalSection(&FTxLock);
-    int w = FTxWrite;
+    int w = FTxRing.WritePos();
     LeaveCriticalSection(&FTxLock);
     return w;
   }
   std::string TxRing() {
     EnterCriticalSection(&FTxLock);
-    std::string s(FOBuffer, FOutSize);
+    std::string s(FTxRing.Data(), static_cast<size_t>(FTxRing.Size()));
     LeaveCriticalSection(&FTxLock);
     return s;
   }
   bool HasRings() {
     EnterCriticalSection(&FRxLock);
     EnterCriticalSection(&FTxLock);
-    bool both = FDBuffer && FOBuffer;
+    bool both = FRxRing.Attached() && FTxRing.Attached();
     LeaveCriticalSection(&FTxLock);
     LeaveCriticalSection(&FRxLock);
     return both;

@@ -24,14 +24,15 @@
 
 #include "platform/Win32.h"
 #include "runtime/Classes.h"
+#include "serial/Ring.h"
 #include "serial/Timers.h"
 #include "serial/Triggers.h"
 
 class TSioBaseDispatcher;
 
 constexpr int DispatchBufferSize = 8192;
-// The receive ring and the transmit ring are plain byte arrays; the transmit ring has the
-// output size given to InitPort.
+// The storage of the receive ring and of the transmit ring (TSioRing); the transmit ring has
+// the output size given to InitPort.
 using TDBuffer = char[DispatchBufferSize];
 using TOBuffer = char;
 
@@ -321,16 +322,13 @@ protected:
   static void ReportThreadException(const std::string& message);
 
   // Receive-ring helpers; receive lock held.
-  int RxHeld() const;
   int RxLookAhead() const { return FAvailNotify.load() ? FLookAhead : 0; }
   // Bytes held that a read may still take (those beyond the look-ahead).
   unsigned RxUnread() const;
-  void CopyFromRing(char* dest, int start, int len) const;
-  // Clears the receive-full flag after bytes were taken; the end of an avail delivery, which
-  // consumes too, must call it as well.
-  void RoomMadeInFullRing();
+  // Takes `count` bytes out of the receive ring; every taking goes through here (reads, the
+  // end of an avail delivery), since a ring that was full needs the dispatch thread woken.
+  void ConsumeReceived(int count);
   void AdvanceTx(int count, unsigned epoch);
-  int TxPending() const;
 
   // Trigger machinery, driven by the dispatch thread. Each evaluation returns whether it
   // should be called again at once.
@@ -382,10 +380,7 @@ protected:
   std::atomic<uint16_t> FBaseAddress{0};
 
   // ---- receive ring (receive lock) ----
-  char* FDBuffer = nullptr;
-  int FRxWrite = 0;
-  int FRxRead = 0;
-  bool FRxFull = false;
+  TSioRing FRxRing;
   std::atomic<bool> FAvailNotify{false};
   int FLookAhead = 0;
   int FLookAheadMax = 0;
@@ -393,10 +388,7 @@ protected:
   bool FFlushedInDelivery = false;
 
   // ---- transmit ring (transmit lock) ----
-  TOBuffer* FOBuffer = nullptr;
-  int FTxWrite = 0;
-  int FTxRead = 0;
-  bool FTxFull = false;
+  TSioRing FTxRing;
   // Grows with every transmit flush, so that a write abandoned before it never advances the
   // emptied ring when it completes late.
   unsigned FTxEpoch = 0;
