@@ -83,73 +83,47 @@ bool TSioBaseDispatcher::CheckTriggers() {
   return CheckTimerTriggers() || CheckStatusTriggers() || CheckReceiveTriggers();
 }
 
-bool TSioBaseDispatcher::CheckReceiveTriggers() {
-  TEvaluationClaim claim(FEvaluating);
-  if (!claim) return false;
-  int p;
+bool TSioBaseDispatcher::ScanDataTriggers(int& pos, unsigned& hitLength) {
   bool hit = false;
-  bool sendAvail = false;
-  unsigned availCount = 0;
-  unsigned flushes = 0;
-  {
-    TLockGuard rx(FRxLock);
-    TLockGuard state(FStateLock);
-    if (!FRxRing.Attached()) return false;
-    unsigned hitLength = 0;
-    p = FRxScanPos;
-    while (p != FRxRing.WritePos() || FRxScanFull) {
-      if (FRxScanFull) {
-        // A whole ring of new bytes ends where the last scan did: the avail check must not
-        // take the equal position for "nothing new".
-        FRxScanFull = false;
-        FLastNotifiedPos = -1;
-      }
-      char c = FRxRing.At(p);
-      for (auto& t : FDataTriggers) {
-        if (t->Length == 0) continue;
-        bool h = t->Matched || DataTriggerMatchStep(*t, c);
-        t->Matched = h;
-        if (h) {
-          hit = true;
-          hitLength = std::max(hitLength, t->Length);
-        }
-      }
-      if (hit) break;
-      p = FRxRing.Advance(p, 1);
+  for (pos = FRxScanPos; pos != FRxRing.WritePos() || FRxScanFull; pos = FRxRing.Advance(pos, 1)) {
+    if (FRxScanFull) {
+      // A whole ring of new bytes ends where the last scan did: the avail check must not
+      // take the equal position for "nothing new".
+      FRxScanFull = false;
+      FLastNotifiedPos = -1;
     }
-    if (!hit) {
-      FRxScanPos = p;
-      unsigned unread = RxUnread();
-      if (FTriggerLength == 0 || p == FLastNotifiedPos || unread < FTriggerLength) return false;
-      availCount = unread;
-      FLastNotifiedPos = p;
-      sendAvail = true;
-    } else {
-      // Unread bytes before the longest string that ended here; none when reads (or a flush)
-      // have taken the string's bytes already.
-      int offset = FRxRing.OffsetOf(p);
-      int before = offset < FRxRing.Held() ? offset + 1 - static_cast<int>(hitLength) : 0;
-      if (FTriggerLength != 0 && p != FLastNotifiedPos && before > 0 &&
-          static_cast<unsigned>(before) >= FTriggerLength) {
-        sendAvail = true;
-        availCount = static_cast<unsigned>(before);
-        FRxScanPos = FLastNotifiedPos = p;
+    char c = FRxRing.At(pos);
+    for (auto& t : FDataTriggers) {
+      if (t->Length == 0) continue;
+      t->Matched = t->Matched || DataTriggerMatchStep(*t, c);
+      if (t->Matched) {
+        hit = true;
+        hitLength = std::max(hitLength, t->Length);
       }
-      FHitHandles.clear();
-      for (size_t i = FDataTriggers.size(); i-- > 0;)
-        if (FDataTriggers[i]->Matched) FHitHandles.push_back(FDataTriggers[i]->Handle);
-      flushes = FRxFlushCount;
     }
+    if (hit) return true;
   }
+  return false;
+}
 
-  if (!hit) return DeliverNotification(SioTriggerAvail, availCount, 0);
+int TSioBaseDispatcher::UnreadBeforeHit(int pos, unsigned hitLength) const {
+  // None when reads (or a flush) have taken the string's bytes already.
+  int offset = FRxRing.OffsetOf(pos);
+  return offset < FRxRing.Held() ? offset + 1 - static_cast<int>(hitLength) : 0;
+}
 
-  bool result = true;
-  if (sendAvail) result = DeliverNotification(SioTriggerAvail, availCount, 0);
+unsigned TSioBaseDispatcher::AvailToAnnounce(int pos, int count) {
+  if (FTriggerLength == 0 || pos == FLastNotifiedPos || count <= 0 ||
+      static_cast<unsigned>(count) < FTriggerLength)
+    return 0;
+  FRxScanPos = FLastNotifiedPos = pos;
+  return static_cast<unsigned>(count);
+}
+
+bool TSioBaseDispatcher::DeliverDataHits(bool result) {
   // Last to first, as they were hit. A trigger removed (or flushed) by a handler meanwhile is
   // not told; the walk goes by handle, so a shorter list cannot make it overrun.
-  for (size_t i = 0; i < FHitHandles.size(); ++i) {
-    unsigned handle = FHitHandles[i];
+  for (unsigned handle : FHitHandles) {
     unsigned length = 0;
     {
       TLockGuard state(FStateLock);
@@ -161,10 +135,42 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
     }
     result = DeliverNotification(SioTriggerData, handle, length);
   }
+  return result;
+}
+
+bool TSioBaseDispatcher::CheckReceiveTriggers() {
+  TEvaluationClaim claim(FEvaluating);
+  if (!claim) return false;
+  int pos = 0;
+  bool hit = false;
+  unsigned availCount = 0;
+  unsigned flushes = 0;
+  {
+    TLockGuard rx(FRxLock);
+    TLockGuard state(FStateLock);
+    if (!FRxRing.Attached()) return false;
+    unsigned hitLength = 0;
+    hit = ScanDataTriggers(pos, hitLength);
+    if (!hit) {
+      FRxScanPos = pos;
+      availCount = AvailToAnnounce(pos, static_cast<int>(RxUnread()));
+      if (availCount == 0) return false;
+    } else {
+      // The bytes before the longest string that ended here are announced first.
+      availCount = AvailToAnnounce(pos, UnreadBeforeHit(pos, hitLength));
+      FHitHandles.clear();
+      for (size_t i = FDataTriggers.size(); i-- > 0;)
+        if (FDataTriggers[i]->Matched) FHitHandles.push_back(FDataTriggers[i]->Handle);
+      flushes = FRxFlushCount;
+    }
+  }
+  bool result = availCount == 0 || DeliverNotification(SioTriggerAvail, availCount, 0);
+  if (!hit) return result;
+  result = DeliverDataHits(result);
   TLockGuard rx(FRxLock);
   TLockGuard state(FStateLock);
   // A flush during the deliveries has moved the scan past the discarded bytes already.
-  if (FRxFlushCount == flushes) FRxScanPos = FRxRing.Advance(p, 1);
+  if (FRxFlushCount == flushes) FRxScanPos = FRxRing.Advance(pos, 1);
   return result;
 }
 
@@ -231,117 +237,140 @@ bool TSioBaseDispatcher::CheckTimerTriggers() {
 
 // ---- delivery ----
 
-bool TSioBaseDispatcher::DeliverNotification(UINT msg, WPARAM wParam, DWORD data) {
-  const bool lookAhead = msg == SioTriggerAvail || msg == SioTriggerData;
-  {
-    TLockGuard rx(FRxLock);
-    TLockGuard state(FStateLock);
-    if (!FServiceNeeded) return true;
-    // The port is being closed: nobody is told any more.
-    if (FDeferredClose.load()) return false;
-    FNotifying = true;
-    FLookAheadMax = 0;
-    FLookAhead = 0;
-    FFlushedInDelivery = false;
-    FAvailNotify = lookAhead;
-  }
-  LogDispatch(dtTrigger,
-              msg == SioTriggerAvail   ? dstAvail
-              : msg == SioTriggerData  ? dstData
-              : msg == SioTriggerTimer ? dstTimer
-                                       : dstStatus,
-              static_cast<DWORD>(wParam), data);
-  // The value shares lParam with the dispatcher's handle and may not spill into it.
-  LPARAM lParam = static_cast<LPARAM>(FHandle) * 65536 + std::min<DWORD>(data, 0xFFFF);
-  bool complete = false;
-
-  // After each handler: a close asked for stops the delivery; otherwise the furthest any
-  // handler read ahead is what the delivery consumes.
-  auto handlerDone = [this] {
-    if (FDeferredClose.load()) return false;
-    TLockGuard rx(FRxLock);
-    FLookAheadMax = std::max(FLookAheadMax, FLookAhead);
-    return true;
-  };
-  auto startHandler = [this] {
-    TLockGuard rx(FRxLock);
-    FLookAhead = 0;
-  };
-  // The entry at `i` of a list, copied out under the lock; false at the end of the list.
-  auto entry = [this](auto& list, size_t i, auto& copy) {
-    TLockGuard state(FStateLock);
-    if (i >= list.size()) return false;
-    copy = *list[i];
-    return true;
-  };
-
-  auto finish = [&] {
-    bool result = complete;
+// One notification on its way to the handlers. The construction starts it under the locks;
+// the end, however the handlers left (a close, an exception), consumes the furthest
+// look-ahead, ends the notifying state and purges the handlers deregistered meanwhile.
+class TTriggerDelivery {
+public:
+  // `again` receives at the end whether the evaluation may run again at once.
+  TTriggerDelivery(TSioBaseDispatcher& d, UINT msg, WPARAM wParam, DWORD data, bool& again)
+      : FD(d), FMsg(msg), FWParam(wParam),
+        FLookAhead(msg == SioTriggerAvail || msg == SioTriggerData), FAgain(again) {
     {
-      TLockGuard rx(FRxLock);
-      if (lookAhead) {
-        FAvailNotify = false;
-        ConsumeReceived(FLookAheadMax);
-        if (msg == SioTriggerAvail && !FFlushedInDelivery &&
-            static_cast<WPARAM>(FLookAheadMax) != wParam)
-          result = false;
-        FFlushedInDelivery = false;
+      TLockGuard rx(d.FRxLock);
+      TLockGuard state(d.FStateLock);
+      if (!d.FServiceNeeded) return;
+      // The port is being closed: nobody is told any more.
+      if (d.FDeferredClose.load()) {
+        FAgain = false;
+        return;
       }
-      FLookAhead = 0;
-      FLookAheadMax = 0;
+      d.FNotifying = true;
+      d.FLookAheadMax = 0;
+      d.FLookAhead = 0;
+      d.FFlushedInDelivery = false;
+      d.FAvailNotify = FLookAhead;
+      FRunning = true;
     }
-    TLockGuard state(FStateLock);
-    FNotifying = false;
-    if (FRemovalPending) {
-      PurgeDeleted(FWndHandlers);
-      PurgeDeleted(FProcHandlers);
-      PurgeDeleted(FEventHandlers);
-      FRemovalPending = false;
-      UpdateHandlerFlags(fuKeepPort);
-    }
-    return result;
-  };
-
-  try {
-    complete = [&] {
-      TEventTriggerHandler event;
-      for (size_t i = 0; entry(FEventHandlers, i, event); ++i) {
-        if (event.Deleted) continue;
-        startHandler();
-        if (event.Sync) {
-          TThread::StaticSynchronize(
-              [&] { event.Event.Code(event.Event.Object, msg, wParam, lParam); });
-        } else {
-          event.Event.Code(event.Event.Object, msg, wParam, lParam);
-        }
-        if (!handlerDone()) return false;
-      }
-      TProcTriggerHandler proc;
-      for (size_t i = 0; entry(FProcHandlers, i, proc); ++i) {
-        if (proc.Deleted) continue;
-        startHandler();
-        proc.Proc(msg, wParam, lParam);
-        if (!handlerDone()) return false;
-      }
-      bool windows;
-      {
-        TLockGuard state(FStateLock);
-        windows = FWndHandlers.size() > 1 || FPortHandlerInstalled;
-      }
-      TWndTriggerHandler wnd;
-      for (size_t i = 0; windows && entry(FWndHandlers, i, wnd); ++i) {
-        if (wnd.Deleted) continue;
-        startHandler();
-        DWORD_PTR answer = 0;
-        SendMessageTimeoutA(wnd.Wnd, msg, wParam, lParam, SMTO_BLOCK, WindowHandlerTimeoutMs,
-                            &answer);
-        if (!handlerDone()) return false;
-      }
-      return true;
-    }();
-  } catch (...) {
-    finish();
-    throw;
+    d.LogDispatch(dtTrigger,
+                  msg == SioTriggerAvail   ? dstAvail
+                  : msg == SioTriggerData  ? dstData
+                  : msg == SioTriggerTimer ? dstTimer
+                                           : dstStatus,
+                  static_cast<DWORD>(wParam), data);
+    // The value shares lParam with the dispatcher's handle and may not spill into it.
+    FLParam = static_cast<LPARAM>(d.FHandle) * 65536 + std::min<DWORD>(data, 0xFFFF);
   }
-  return finish();
+  ~TTriggerDelivery();
+  TTriggerDelivery(const TTriggerDelivery&) = delete;
+  TTriggerDelivery& operator=(const TTriggerDelivery&) = delete;
+
+  // Method handlers, procedure handlers, then windows; stops at a close.
+  void Run();
+
+private:
+  // Each live entry of `list`, copied out under the state lock, since a handler may change
+  // the list; false when a close asked for stops the delivery.
+  template <class T, class F> bool ForEachHandler(TTriggerList<T>& list, F notify);
+
+  TSioBaseDispatcher& FD;
+  const UINT FMsg;
+  const WPARAM FWParam;
+  LPARAM FLParam = 0;
+  const bool FLookAhead;
+  bool& FAgain;
+  bool FRunning = false;
+  bool FComplete = false;
+};
+
+template <class T, class F> bool TTriggerDelivery::ForEachHandler(TTriggerList<T>& list, F notify) {
+  T entry;
+  for (size_t i = 0;; ++i) {
+    {
+      TLockGuard state(FD.FStateLock);
+      if (i >= list.size()) return true;
+      entry = *list[i];
+    }
+    if (entry.Deleted) continue;
+    {
+      TLockGuard rx(FD.FRxLock);
+      FD.FLookAhead = 0;
+    }
+    notify(entry);
+    if (FD.FDeferredClose.load()) return false;
+    // The furthest any handler read ahead is what the delivery consumes.
+    TLockGuard rx(FD.FRxLock);
+    FD.FLookAheadMax = std::max(FD.FLookAheadMax, FD.FLookAhead);
+  }
+}
+
+void TTriggerDelivery::Run() {
+  if (!FRunning) return;
+  auto event = [this](TEventTriggerHandler& h) {
+    if (h.Sync)
+      TThread::StaticSynchronize([&] { h.Event.Code(h.Event.Object, FMsg, FWParam, FLParam); });
+    else
+      h.Event.Code(h.Event.Object, FMsg, FWParam, FLParam);
+  };
+  auto proc = [this](TProcTriggerHandler& h) { h.Proc(FMsg, FWParam, FLParam); };
+  auto wnd = [this](TWndTriggerHandler& h) {
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutA(h.Wnd, FMsg, FWParam, FLParam, SMTO_BLOCK, WindowHandlerTimeoutMs, &answer);
+  };
+  if (!ForEachHandler(FD.FEventHandlers, event) || !ForEachHandler(FD.FProcHandlers, proc)) return;
+  bool windows;
+  {
+    TLockGuard state(FD.FStateLock);
+    windows = FD.FWndHandlers.size() > 1 || FD.FPortHandlerInstalled;
+  }
+  FComplete = !windows || ForEachHandler(FD.FWndHandlers, wnd);
+}
+
+TTriggerDelivery::~TTriggerDelivery() {
+  if (!FRunning) return;
+  bool again = FComplete;
+  {
+    TLockGuard rx(FD.FRxLock);
+    if (FLookAhead) {
+      FD.FAvailNotify = false;
+      FD.ConsumeReceived(FD.FLookAheadMax);
+      // An avail handler that left bytes unread is told again at once, unless a flush
+      // took them.
+      if (FMsg == SioTriggerAvail && !FD.FFlushedInDelivery &&
+          static_cast<WPARAM>(FD.FLookAheadMax) != FWParam)
+        again = false;
+      FD.FFlushedInDelivery = false;
+    }
+    FD.FLookAhead = 0;
+    FD.FLookAheadMax = 0;
+  }
+  TLockGuard state(FD.FStateLock);
+  FD.FNotifying = false;
+  if (FD.FRemovalPending) {
+    PurgeDeleted(FD.FWndHandlers);
+    PurgeDeleted(FD.FProcHandlers);
+    PurgeDeleted(FD.FEventHandlers);
+    FD.FRemovalPending = false;
+    FD.UpdateHandlerFlags(fuKeepPort);
+  }
+  FAgain = again;
+}
+
+bool TSioBaseDispatcher::DeliverNotification(UINT msg, WPARAM wParam, DWORD data) {
+  bool again = true;
+  {
+    TTriggerDelivery delivery(*this, msg, wParam, data, again);
+    delivery.Run();
+  }
+  return again;
 }

@@ -291,6 +291,7 @@ protected:
   friend class TDispThread;
   friend class TOutThread;
   friend class TSioDispatcherThread;
+  friend class TTriggerDelivery;
 
   // The dispatch thread's two cycles.
   void EventCycle();
@@ -335,6 +336,18 @@ protected:
   bool CheckTimerTriggers();
   bool CheckStatusTriggers();
   bool CheckReceiveTriggers();
+  // Receive and state lock held. Runs the data triggers over the bytes not scanned yet;
+  // true at a byte where one or more strings ended (`pos` stops there, `hitLength` is the
+  // longest), false at the write position.
+  bool ScanDataTriggers(int& pos, unsigned& hitLength);
+  // Unread bytes before a string `hitLength` long that ended at `pos`.
+  int UnreadBeforeHit(int pos, unsigned hitLength) const;
+  // The avail rule: `count` waiting bytes up to `pos` are announced once per position, when
+  // they reach the trigger length. Returns the count to announce, 0 for none.
+  unsigned AvailToAnnounce(int pos, int count);
+  // Tells the data triggers of FHitHandles still hit; the last delivery's result, else
+  // `result`.
+  bool DeliverDataHits(bool result);
   void ClearStatusHits();
   // Called by the receive flush (receive lock held): partial matches start again, and the
   // flushed bytes are never offered to the data triggers.
