@@ -158,7 +158,7 @@ bool TSioBaseDispatcher::AllocateRings(unsigned outSize) {
   {
     TLockGuard rxLock(FRxLock);
     FRxRing.Attach(std::move(rx), DispatchBufferSize);
-    FLookAhead = FLookAheadMax = 0;
+    FLookAhead = FLookAheadMax = FOutsideAhead = 0;
   }
   TLockGuard txLock(FTxLock);
   // A ring of size 0 holds nothing; the one byte of storage only marks the port open.
@@ -520,6 +520,23 @@ int TSioBaseDispatcher::GetFlowOptions(unsigned& hwOpts, unsigned& swOpts, unsig
 
 // ---- received data ----
 
+thread_local const TSioBaseDispatcher* TSioBaseDispatcher::FHandlerOf = nullptr;
+
+bool TSioBaseDispatcher::InHandler() const {
+  if (FHandlerOf == this) return true;
+  DWORD wndThread = FWndHandlerThread.load();
+  return wndThread != 0 && wndThread == GetCurrentThreadId() && InSendMessage();
+}
+
+int TSioBaseDispatcher::RxLookAhead() const {
+  if (!FAvailNotify.load()) return 0;
+  return InHandler() ? FLookAhead : FOutsideAhead;
+}
+
+void TSioBaseDispatcher::LookFurther(int count) {
+  (InHandler() ? FLookAhead : FOutsideAhead) += count;
+}
+
 unsigned TSioBaseDispatcher::RxUnread() const {
   int unread = FRxRing.Held() - RxLookAhead();
   return unread > 0 ? static_cast<unsigned>(unread) : 0;
@@ -550,9 +567,8 @@ int TSioBaseDispatcher::GetChar(char& c) {
   TLockGuard rx(FRxLock);
   if (!FRxRing.Attached() || RxUnread() < 1) return ecBufferIsEmpty;
   c = FRxRing.PeekAt(RxLookAhead());
-  // A read during an avail notification only looks ahead; the delivery consumes.
   if (FAvailNotify.load())
-    ++FLookAhead;
+    LookFurther(1);
   else
     ConsumeReceived(1);
   if (FTracing.load()) TraceBytes('R', &c, 1);
@@ -576,7 +592,7 @@ int TSioBaseDispatcher::GetBlock(char* block, unsigned len) {
   int n = static_cast<int>(len);
   FRxRing.CopyOut(block, RxLookAhead(), n);
   if (FAvailNotify.load())
-    FLookAhead += n;
+    LookFurther(n);
   else
     ConsumeReceived(n);
   if (FTracing.load()) TraceBytes('R', block, len);
@@ -635,6 +651,7 @@ int TSioBaseDispatcher::FlushInBuffer() {
   FRxRing.Consumed(FRxRing.Held());
   FLookAhead = 0;
   FLookAheadMax = 0;
+  FOutsideAhead = 0;
   ResetDataTriggerMatches();
   return result;
 }

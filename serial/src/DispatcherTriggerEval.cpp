@@ -7,6 +7,7 @@
 // changed anything meanwhile. No lock is held while a handler runs.
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "DispatcherInternal.h"
 #include "serial/Dispatcher.h"
@@ -237,6 +238,19 @@ bool TSioBaseDispatcher::CheckTimerTriggers() {
 
 // ---- delivery ----
 
+// Marks the calling thread as running a handler of `d` (see InHandler).
+class THandlerScope {
+public:
+  explicit THandlerScope(const TSioBaseDispatcher* d)
+      : FPrevious(std::exchange(TSioBaseDispatcher::FHandlerOf, d)) {}
+  ~THandlerScope() { TSioBaseDispatcher::FHandlerOf = FPrevious; }
+  THandlerScope(const THandlerScope&) = delete;
+  THandlerScope& operator=(const THandlerScope&) = delete;
+
+private:
+  const TSioBaseDispatcher* FPrevious;
+};
+
 // One notification on its way to the handlers. The construction starts it under the locks;
 // the end, however the handlers left (a close, an exception), consumes the furthest
 // look-ahead, ends the notifying state and purges the handlers deregistered meanwhile.
@@ -258,6 +272,7 @@ public:
       d.FNotifying = true;
       d.FLookAheadMax = 0;
       d.FLookAhead = 0;
+      d.FOutsideAhead = 0;
       d.FFlushedInDelivery = false;
       d.FAvailNotify = FLookAhead;
       FRunning = true;
@@ -306,7 +321,10 @@ template <class T, class F> bool TTriggerDelivery::ForEachHandler(TTriggerList<T
       TLockGuard rx(FD.FRxLock);
       FD.FLookAhead = 0;
     }
-    notify(entry);
+    {
+      THandlerScope scope(&FD);
+      notify(entry);
+    }
     if (FD.FDeferredClose.load()) return false;
     // The furthest any handler read ahead is what the delivery consumes.
     TLockGuard rx(FD.FRxLock);
@@ -318,14 +336,19 @@ void TTriggerDelivery::Run() {
   if (!FRunning) return;
   auto event = [this](TEventTriggerHandler& h) {
     if (h.Sync)
-      TThread::StaticSynchronize([&] { h.Event.Code(h.Event.Object, FMsg, FWParam, FLParam); });
+      TThread::StaticSynchronize([&] {
+        THandlerScope scope(&FD);
+        h.Event.Code(h.Event.Object, FMsg, FWParam, FLParam);
+      });
     else
       h.Event.Code(h.Event.Object, FMsg, FWParam, FLParam);
   };
   auto proc = [this](TProcTriggerHandler& h) { h.Proc(FMsg, FWParam, FLParam); };
   auto wnd = [this](TWndTriggerHandler& h) {
     DWORD_PTR answer = 0;
+    FD.FWndHandlerThread = GetWindowThreadProcessId(h.Wnd, nullptr);
     SendMessageTimeoutA(h.Wnd, FMsg, FWParam, FLParam, SMTO_BLOCK, WindowHandlerTimeoutMs, &answer);
+    FD.FWndHandlerThread = 0;
   };
   if (!ForEachHandler(FD.FEventHandlers, event) || !ForEachHandler(FD.FProcHandlers, proc)) return;
   bool windows;
@@ -343,7 +366,7 @@ TTriggerDelivery::~TTriggerDelivery() {
     TLockGuard rx(FD.FRxLock);
     if (FLookAhead) {
       FD.FAvailNotify = false;
-      FD.ConsumeReceived(FD.FLookAheadMax);
+      FD.ConsumeReceived(std::max(FD.FLookAheadMax, FD.FOutsideAhead));
       // An avail handler that left bytes unread is told again at once, unless a flush
       // took them.
       if (FMsg == SioTriggerAvail && !FD.FFlushedInDelivery &&
@@ -353,6 +376,7 @@ TTriggerDelivery::~TTriggerDelivery() {
     }
     FD.FLookAhead = 0;
     FD.FLookAheadMax = 0;
+    FD.FOutsideAhead = 0;
   }
   TLockGuard state(FD.FStateLock);
   FD.FNotifying = false;

@@ -164,6 +164,43 @@ TEST(TriggerDelivery, TwoHandlersReadTheSameBytesAndOnlyTheFurthestReadIsConsume
   EXPECT_EQ(first.Count(), 1u);
 }
 
+TEST(TriggerDelivery, AReaderOnAnotherThreadNeverGetsAByteTwiceDuringADelivery) {
+  // Each handler looks ahead from the start of the announced bytes; a thread outside the
+  // handlers reads on from where it stood, whichever handler is running.
+  TRecorder first, second;
+  std::atomic<int> turn{0};
+  auto takeTurn = [&](int mine) {
+    turn = mine;
+    WaitUntil([&] { return turn.load() == mine + 1; });
+  };
+  first.OnNote = [&](UINT msg, WPARAM, LPARAM) {
+    if (msg == SioTriggerAvail) takeTurn(1);
+  };
+  second.OnNote = [&](UINT msg, WPARAM, LPARAM) {
+    if (msg == SioTriggerAvail) takeTurn(3);
+  };
+  TLine<> line;
+  ASSERT_EQ(line.Open(), 0);
+  TSioBaseDispatcher& d = *line.Disp;
+  ASSERT_EQ(d.RegisterEventTriggerHandler(Method<1>(first)), 0);
+  ASSERT_EQ(d.RegisterEventTriggerHandler(Method<2>(second)), 0);
+  ASSERT_EQ(d.ChangeLengthTrigger(3), 0);
+  ASSERT_TRUE(line.Peer.Write("abc"));
+  std::string got;
+  for (int mine : {1, 3}) {
+    ASSERT_TRUE(WaitUntil([&] { return turn.load() == mine; }));
+    char c = 0;
+    EXPECT_EQ(d.GetChar(c), 0);
+    got += c;
+    turn = mine + 1;
+  }
+  ASSERT_TRUE(second.WaitCount(1));
+  ASSERT_TRUE(WaitUntil([&] { return !d.Notifying(); }));
+  EXPECT_EQ(got, "ab");
+  // What that thread took is gone with the delivery; the rest is still to be read.
+  EXPECT_EQ(Block(d, d.InBuffUsed()), "c");
+}
+
 TEST(TriggerDelivery, AHandlerDeregisteredInItsOwnCallIsNotCalledAgain) {
   TRecorder self, other, proc;
   TLine<> line;

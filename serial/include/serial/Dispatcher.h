@@ -292,6 +292,7 @@ protected:
   friend class TOutThread;
   friend class TSioDispatcherThread;
   friend class TTriggerDelivery;
+  friend class THandlerScope;
 
   // The dispatch thread's two cycles.
   void EventCycle();
@@ -323,7 +324,13 @@ protected:
   static void ReportThreadException(const std::string& message);
 
   // Receive-ring helpers; receive lock held.
-  int RxLookAhead() const { return FAvailNotify.load() ? FLookAhead : 0; }
+  // Reads during an avail or data delivery look ahead and the delivery's end consumes. A
+  // handler's reads count from the read position afresh for each handler, so that every
+  // handler sees the announced bytes; a reader on any other thread has a cursor of its own
+  // that no handler resets, so it never gets a byte twice.
+  bool InHandler() const;
+  int RxLookAhead() const;
+  void LookFurther(int count);
   // Bytes held that a read may still take (those beyond the look-ahead).
   unsigned RxUnread() const;
   // Takes `count` bytes out of the receive ring; every taking goes through here (reads, the
@@ -397,6 +404,11 @@ protected:
   std::atomic<bool> FAvailNotify{false};
   int FLookAhead = 0;
   int FLookAheadMax = 0;
+  int FOutsideAhead = 0;
+  // The thread of the window being told, whose reads inside that message are a handler's.
+  std::atomic<DWORD> FWndHandlerThread{0};
+  // The dispatcher whose handler the calling thread is running, if any.
+  static thread_local const TSioBaseDispatcher* FHandlerOf;
   // A flush emptied the ring during the delivery: the announced bytes count as taken.
   bool FFlushedInDelivery = false;
 
