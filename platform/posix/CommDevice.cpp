@@ -213,16 +213,22 @@ void TCommDevice::Wake() {
 
 // ---- completion ----
 
+bool TCommDevice::IsOpen() {
+  if (!FStopping && FFd >= 0) return true;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return false;
+}
+
 bool TCommDevice::Usable() {
-  if (FStopping || FFd < 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
-  if (FVanished) {
-    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-    return false;
-  }
-  return true;
+  if (!IsOpen()) return false;
+  if (!FVanished) return true;
+  SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+  return false;
+}
+
+BOOL TCommDevice::Fail(int err) {
+  SetLastError(IsGone(err) ? Vanish() : platform::Win32ErrorFromErrno(err));
+  return FALSE;
 }
 
 bool TCommDevice::Prepare(TOperation& op, OVERLAPPED* ov, OVERLAPPED& syncOv) {
@@ -295,8 +301,8 @@ bool TCommDevice::WaitForCompletion(OVERLAPPED* ov) {
   return LoadStatus(ov) != STATUS_PENDING;
 }
 
-void TCommDevice::Vanish() {
-  if (FVanished) return;
+DWORD TCommDevice::Vanish() {
+  if (FVanished) return ERROR_DEVICE_NOT_CONNECTED;
   FVanished = true;
   // Off the epoll set: a hung-up tty reports HUP at every wake-up.
   (void)epoll_ctl(FEpoll, EPOLL_CTL_DEL, FFd, nullptr);
@@ -304,6 +310,7 @@ void TCommDevice::Vanish() {
   CompleteAll(FWrites, ERROR_DEVICE_NOT_CONNECTED);
   if (FWait) CompleteWait(0, ERROR_DEVICE_NOT_CONNECTED);
   FTxDrainPending = false;
+  return ERROR_DEVICE_NOT_CONNECTED;
 }
 
 // ---- reading ----
@@ -388,8 +395,7 @@ BOOL TCommDevice::Read(void* buffer, DWORD size, DWORD* done, OVERLAPPED* ov) {
   }
   if (FReads.empty()) {
     if (ReadInto(op) == TTransfer::Failed) {
-      Vanish();
-      Complete(op, ERROR_DEVICE_NOT_CONNECTED);
+      Complete(op, Vanish());
       return ResultOf(op.Ov, done);
     }
     if (ReadComplete(op, now)) {
@@ -471,8 +477,7 @@ BOOL TCommDevice::Write(const void* buffer, DWORD size, DWORD* done, OVERLAPPED*
   if (FWrites.empty()) {
     TTransfer result = WriteFrom(op);
     if (result == TTransfer::Failed) {
-      Vanish();
-      Complete(op, ERROR_DEVICE_NOT_CONNECTED);
+      Complete(op, Vanish());
       return ResultOf(op.Ov, done);
     }
     if (result == TTransfer::Done) {
@@ -528,7 +533,7 @@ void TCommDevice::PollLines() {
         events |= EV_ERR;
       if (c.Break != b.Break) events |= EV_BREAK;
       FEventCounters = c;
-    } else if (errno == EIO) {
+    } else if (IsGone(errno)) {
       Vanish();
       return;
     }
@@ -544,7 +549,7 @@ void TCommDevice::PollLines() {
         if ((changed & TIOCM_RI) && (bits & TIOCM_RI)) events |= EV_RING;
       }
       FLastModemBits = bits;
-    } else if (errno == EIO) {
+    } else if (IsGone(errno)) {
       Vanish();
       return;
     }
@@ -646,10 +651,7 @@ BOOL TCommDevice::WaitEvent(DWORD* mask, OVERLAPPED* ov) {
 
 BOOL TCommDevice::SetMask(DWORD mask) {
   std::lock_guard lock(FMutex);
-  if (FStopping || FFd < 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!IsOpen()) return FALSE;
   if (mask & ~ValidEvents) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -677,10 +679,7 @@ BOOL TCommDevice::GetMask(DWORD* mask) {
 
 BOOL TCommDevice::Cancel() {
   std::lock_guard lock(FMutex);
-  if (FStopping || FFd < 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (!IsOpen()) return FALSE;
   auto mine = std::this_thread::get_id();
   for (std::deque<TOperation>* ops : {&FReads, &FWrites}) {
     std::deque<TOperation> kept;
@@ -710,11 +709,7 @@ BOOL TCommDevice::Purge(DWORD flags) {
   if (flags & PURGE_RXABORT) CompleteAll(FReads, ERROR_OPERATION_ABORTED);
   int err = FlushQueues(FFd, flags & PURGE_RXCLEAR, flags & PURGE_TXCLEAR);
   if (flags & PURGE_RXCLEAR) FAnnounced = 0;
-  if (err == EIO) {
-    Vanish();
-    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-    return FALSE;
-  }
+  if (IsGone(err)) return Fail(err);
   WakeLocked();
   return TRUE;
 }
@@ -723,11 +718,6 @@ BOOL TCommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
   std::lock_guard lock(FMutex);
   if (errors) *errors = 0;
   if (!Usable()) return FALSE;
-  auto gone = [&] {
-    Vanish();
-    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-    return FALSE;
-  };
   DWORD bits = 0;
   if (FHasCounters) {
     TLineCounters c;
@@ -739,14 +729,14 @@ BOOL TCommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
       if (c.Frame != b.Frame) bits |= CE_FRAME;
       if (c.Break != b.Break) bits |= CE_BREAK;
       FErrorCounters = c;
-    } else if (errno == EIO) {
-      return gone();
+    } else if (int err = errno; IsGone(err)) {
+      return Fail(err);
     }
   }
   if (stat) {
     std::memset(stat, 0, sizeof *stat);
     int in = 0, out = 0;
-    if (ioctl(FFd, FIONREAD, &in) != 0) return gone();
+    if (ioctl(FFd, FIONREAD, &in) != 0) return Fail(EIO); // fails only on a hung-up tty
     if (ioctl(FFd, TIOCOUTQ, &out) != 0) out = 0;
     stat->cbInQue = static_cast<DWORD>(in);
     stat->cbOutQue = static_cast<DWORD>(out);
@@ -802,16 +792,8 @@ BOOL TCommDevice::Escape(DWORD function) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (err == EIO) {
-    Vanish();
-    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-    return FALSE;
-  }
   // A pseudo-terminal has no modem lines and no break: nothing to do there.
-  if (err != 0 && !IsMissingIoctl(err)) {
-    SetLastError(platform::Win32ErrorFromErrno(err));
-    return FALSE;
-  }
+  if (err != 0 && !IsMissingIoctl(err)) return Fail(err);
   return TRUE;
 }
 
@@ -822,11 +804,7 @@ BOOL TCommDevice::GetModemStatus(DWORD* status) {
   int bits = 0;
   if (FHasModemLines) {
     if (ioctl(FFd, TIOCMGET, &bits) != 0) {
-      if (errno == EIO) {
-        Vanish();
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        return FALSE;
-      }
+      if (int err = errno; IsGone(err)) return Fail(err);
       bits = 0;
     }
     if (bits & TIOCM_CTS) result |= MS_CTS_ON;
@@ -858,15 +836,7 @@ BOOL TCommDevice::SetState(const DCB& dcb) {
     DcbToTermios(dcb, image);
     err = WriteTermios(FFd, image);
   }
-  if (err != 0) {
-    if (err == EIO) {
-      Vanish();
-      SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-    } else {
-      SetLastError(err == EINVAL ? ERROR_INVALID_PARAMETER : platform::Win32ErrorFromErrno(err));
-    }
-    return FALSE;
-  }
+  if (err != 0) return Fail(err); // a driver's EINVAL is ERROR_INVALID_PARAMETER
   // The control modes set the lines now; the handshakes leave them to the driver, and
   // toggling RTS around each write is beyond a tty: it stays low.
   int bit;
@@ -891,11 +861,7 @@ BOOL TCommDevice::GetState(DCB& dcb) {
   std::lock_guard lock(FMutex);
   if (!Usable()) return FALSE;
   TTermiosImage image;
-  if (ReadTermios(FFd, image) == EIO) {
-    Vanish();
-    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-    return FALSE;
-  }
+  if (int err = ReadTermios(FFd, image); IsGone(err)) return Fail(err);
   dcb = FDcb;
   return TRUE;
 }

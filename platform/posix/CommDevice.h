@@ -9,6 +9,7 @@
 #include "CommTermios.h"
 #include "Objects.h"
 
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -95,8 +96,18 @@ private:
   void PollLines();
   void CheckTxEmpty();
   // The device has gone (hang-up, EIO): fails what is pending and all that follows.
-  void Vanish();
-  // Fails the call when the device is gone or closed; true when it may go on.
+  // Returns ERROR_DEVICE_NOT_CONNECTED, the error of the call that found it out.
+  DWORD Vanish();
+  // The one rule for a call on the device that failed with errno `err`: EIO means the device
+  // has gone (ERROR_DEVICE_NOT_CONNECTED, and Vanish), anything else is that call's own Win32
+  // error. Sets the last error and returns FALSE, for the entry points. Calls that go on
+  // without what a driver lacks (a pseudo-terminal's modem lines, counters) fail only IsGone.
+  static bool IsGone(int err) { return err == EIO; }
+  BOOL Fail(int err);
+  // The gate of every entry point: fails the call (ERROR_INVALID_HANDLE) once the handle is
+  // closed or closing.
+  bool IsOpen();
+  // IsOpen, and fails the call (ERROR_DEVICE_NOT_CONNECTED) once the device has gone.
   bool Usable();
   int ComputeTimeout(detail::TClock::time_point now) const;
 

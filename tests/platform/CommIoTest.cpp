@@ -423,6 +423,18 @@ TEST_F(CommIo, VanishedDeviceFailsPendingAndLaterOperations) {
   COMSTAT stat{};
   DWORD errors = 0;
   EXPECT_FALSE(ClearCommError(FPort, &errors, &stat));
+  dcb = DCB{};
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = CBR_9600;
+  dcb.ByteSize = 8;
+  EXPECT_FALSE(SetCommState(FPort, &dcb));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+  EXPECT_FALSE(PurgeComm(FPort, PURGE_RXCLEAR));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+  EXPECT_FALSE(EscapeCommFunction(FPort, SETDTR));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+  EXPECT_FALSE(GetCommModemStatus(FPort, &errors));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
   EXPECT_TRUE(SetCommMask(FPort, 0)); // a closing dispatcher still releases its waits
   EXPECT_TRUE(CloseHandle(FPort));
   FPort = INVALID_HANDLE_VALUE;
