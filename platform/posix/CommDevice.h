@@ -9,7 +9,9 @@
 #include "CommTermios.h"
 #include "Objects.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -144,5 +146,26 @@ private:
   std::deque<TOperation> FWrites;
   std::optional<TOperation> FWait;
 };
+
+// Shared by the device's files.
+// Modem lines and error counters are sampled this often while a wait selects them.
+inline constexpr std::chrono::milliseconds PollPeriod{5};
+
+inline ULONG_PTR LoadStatus(OVERLAPPED* ov) {
+  return std::atomic_ref<ULONG_PTR>(ov->Internal).load(std::memory_order_acquire);
+}
+
+inline void StoreStatus(OVERLAPPED* ov, ULONG_PTR status) {
+  std::atomic_ref<ULONG_PTR>(ov->Internal).store(status, std::memory_order_release);
+}
+
+// The result of an operation that has completed, as ReadFile or GetOverlappedResult give it.
+inline BOOL ResultOf(OVERLAPPED* ov, DWORD* done) {
+  ULONG_PTR status = LoadStatus(ov);
+  if (done) *done = static_cast<DWORD>(ov->InternalHigh);
+  if (status == ERROR_SUCCESS) return TRUE;
+  SetLastError(static_cast<DWORD>(status));
+  return FALSE;
+}
 
 } // namespace platform::comm
