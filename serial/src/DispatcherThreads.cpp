@@ -151,6 +151,9 @@ void TComThread::Work() {
   DWORD events = 0;
   while (!d->FStopRequest.load()) {
     if (backOff) {
+      // A wait that completed at once left the event set, and a refused call does not reset
+      // it: unreset, this wait would return at once and the loop spin on a gone device.
+      ResetEvent(event);
       WaitForSingleObject(event, FailureBackOffMs);
       backOff = false;
       if (d->FStopRequest.load()) break;
