@@ -45,6 +45,9 @@ bool IsPortAvailable(uint32_t portNumber) {
     }
     return HeldElsewhere(GetLastError());
   }
+#ifdef _WIN32
+  name = platform::CommDeviceName(name.c_str()); // a port the settings map elsewhere
+#endif
   HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h != INVALID_HANDLE_VALUE && h != nullptr) {

@@ -98,9 +98,15 @@ bool IsLowSurrogate(char16_t u) {
   return u >= 0xDC00 && u <= 0xDFFF;
 }
 
+// The tables hold UTF-16; WCHAR is wchar_t on Windows (16 bits there) and char16_t elsewhere.
+static_assert(sizeof(WCHAR) == sizeof(char16_t));
+LPCWSTR Wide(const char16_t* text) {
+  return reinterpret_cast<LPCWSTR>(text);
+}
+
 int AnsiLength(const char16_t* text, size_t length) {
   if (length == 0) return 0;
-  return WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0, nullptr,
+  return WideCharToMultiByte(CP_ACP, 0, Wide(text), static_cast<int>(length), nullptr, 0, nullptr,
                              nullptr);
 }
 
@@ -225,8 +231,8 @@ std::string TSioStringResource::GetString(int32_t ident) {
   int need = AnsiLength(text.data(), text.size());
   if (need <= 0) return std::string();
   std::string out(static_cast<size_t>(need), '\0');
-  int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                              need, nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_ACP, 0, Wide(text.data()), static_cast<int>(text.size()),
+                              out.data(), need, nullptr, nullptr);
   out.resize(static_cast<size_t>(std::max(n, 0)));
   return out;
 }
@@ -259,8 +265,8 @@ char* TSioStringResource::GetAsciiZ(int32_t ident, char* buffer, int bufferSize)
     n -= (n >= 2 && IsLowSurrogate(text[n - 1]) && IsHighSurrogate(text[n - 2])) ? 2 : 1;
   }
   if (need > 0)
-    need = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(n), buffer, bufferSize - 1,
-                               nullptr, nullptr);
+    need = WideCharToMultiByte(CP_ACP, 0, Wide(text.data()), static_cast<int>(n), buffer,
+                               bufferSize - 1, nullptr, nullptr);
   buffer[std::max(need, 0)] = '\0';
   return buffer;
 }

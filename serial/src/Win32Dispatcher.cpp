@@ -37,6 +37,11 @@ void TSioWin32Dispatcher::CloseIoEvents() {
 }
 
 int TSioWin32Dispatcher::OpenCom(const char* portName, unsigned, unsigned) {
+#ifdef _WIN32
+  // The system knows COM1..COM9 without the device prefix only; the settings may map a port.
+  const std::string device = platform::CommDeviceName(portName);
+  portName = device.c_str();
+#endif
   HANDLE h = CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) return -1;

@@ -45,4 +45,10 @@ std::string RegistrationFunction(const std::string& resourceName);
 std::string GenerateSource(const std::vector<unsigned char>& table, const std::string& resourceName,
                            const std::string& sourceName);
 
+// For Windows, where the table is a real RCDATA resource: a resource script naming the table's
+// bytes in `binaryPath`, and a C++ file whose registration function has nothing to do.
+std::string GenerateResourceScript(const std::string& resourceName, const std::string& binaryPath,
+                                   const std::string& sourceName);
+std::string GenerateStubSource(const std::string& resourceName, const std::string& sourceName);
+
 } // namespace resgen

@@ -6,8 +6,11 @@
 #pragma once
 
 #ifdef _WIN32
-// <mmsystem.h> needs <windows.h> first.
+// <mmsystem.h> needs <windows.h> first; std::min and std::max must not meet its macros.
 // clang-format off
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #include <mmsystem.h>
 // clang-format on

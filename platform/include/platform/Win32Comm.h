@@ -2,10 +2,10 @@
 // On Linux they are implemented on termios in platform/posix/.
 #pragma once
 
-#ifndef _WIN32
-
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
 
 // ---- files ----
 #define GENERIC_READ 0x80000000u
@@ -192,7 +192,8 @@ namespace platform {
 
 // Port numbers and devices. An explicit map comes first (the settings file's section Ports,
 // and tests mapping ports to pseudo-terminals); without an entry, COMn is the n-th serial
-// device that discovery finds. Numbers run from 1 to 255.
+// device that discovery finds. Numbers run from 1 to 255. On Windows COMn is the system's own
+// port; discovery lists the COM devices the system has, and the sysfs roots are ignored.
 bool SetPortDevice(int portNumber, const std::string& devicePath); // empty path removes
 void ClearPortMap();
 // The device COMn names now, or "" when there is none.
@@ -220,5 +221,11 @@ struct TSerialPortInfo {
 };
 // Reads sysfs only: opens nothing, and never lists the kernel console.
 std::vector<TSerialPortInfo> EnumerateSerialPorts();
+
+#ifdef _WIN32
+// The name to give CreateFileA for a port name: a mapped COMn's entry, else the system's own
+// "\\.\COMn" (COM10 and above open only with the prefix); any other name as it is.
+std::string CommDeviceName(const char* name);
+#endif
 
 } // namespace platform
