@@ -1,8 +1,6 @@
 #include "Unit1.h"
 
 #include <QIcon>
-#include <climits>
-#include <unistd.h>
 
 #include "Unit2.h"
 #include "app/ComPortUploadPort.h"
@@ -81,8 +79,7 @@ void TForm1::FormClose(TObject*, TCloseAction&) {
 }
 
 void TForm1::ToolButton2Click(TObject*) {
-  char dir[PATH_MAX + 1] = {};
-  OpenDialog1->InitialDir = getcwd(dir, sizeof dir) ? dir : "";
+  OpenDialog1->InitialDir = GetCurrentDir();
   if (OpenDialog1->Execute()) FileName = OpenDialog1->FileName;
 }
 

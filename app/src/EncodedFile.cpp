@@ -1,9 +1,29 @@
 #include "app/EncodedFile.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+
+#include "runtime/SysUtils.h"
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
+#ifdef _WIN32
+std::FILE* OpenEncodedFile(const char* fileName) {
+  if (!fileName || !*fileName) return nullptr;
+  std::FILE* file = _wfopen(Utf8ToWide(fileName).c_str(), L"rb");
+  if (!file) return nullptr;
+  // Only a file on a disk: a name such as COM1, NUL or CON opens a device.
+  if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FILE_TYPE_DISK) {
+    std::fclose(file);
+    return nullptr;
+  }
+  return file;
+}
+#else
 std::FILE* OpenEncodedFile(const char* fileName) {
   if (!fileName || !*fileName) return nullptr;
   int fd = ::open(fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -17,6 +37,7 @@ std::FILE* OpenEncodedFile(const char* fileName) {
   if (!file) ::close(fd);
   return file;
 }
+#endif
 
 namespace {
 
@@ -61,6 +82,16 @@ template <class TNext> TEncodedRead ReadHex(TNext next, uint8_t* image, size_t c
 } // namespace
 
 TEncodedRead ReadEncodedImage(std::FILE* file, uint8_t* image, size_t capacity) {
+#ifdef _WIN32
+  _lock_file(file);
+  TEncodedRead result = ReadHex(
+      [file] {
+        int c = _getc_nolock(file);
+        return c == EOF ? -1 : c;
+      },
+      image, capacity);
+  _unlock_file(file);
+#else
   flockfile(file);
   TEncodedRead result = ReadHex(
       [file] {
@@ -69,6 +100,7 @@ TEncodedRead ReadEncodedImage(std::FILE* file, uint8_t* image, size_t capacity) 
       },
       image, capacity);
   funlockfile(file);
+#endif
   return result;
 }
 

@@ -1,8 +1,6 @@
 #include "app/Settings.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <sys/stat.h>
 
 #include "platform/Win32.h"
 #include "runtime/IniFiles.h"
@@ -17,8 +15,16 @@ void MakeDirectories(const std::string& dir) {
   if (dir.empty() || DirectoryExists(dir)) return;
   std::string parent = ExtractFileDir(ExcludeTrailingPathDelimiter(dir));
   if (!parent.empty() && parent != dir) MakeDirectories(parent);
-  ::mkdir(dir.c_str(), 0777);
+  CreateDir(dir);
 }
+
+#ifdef _WIN32
+// The environment in UTF-8, as every other name here (getenv gives the ANSI code page's).
+std::string EnvironmentValue(const wchar_t* name) {
+  const wchar_t* value = _wgetenv(name);
+  return value ? WideToUtf8(value) : std::string();
+}
+#endif
 
 } // namespace
 
@@ -39,8 +45,22 @@ std::string SettingsFilePath(const std::string& executablePath, const char* xdgC
   return IncludeTrailingPathDelimiter(configHome) + "fwload/" + ExtractFileName(beside);
 }
 
+std::string AppDataSettingsPath(const std::string& executablePath, const std::string& appData) {
+  std::string beside = SettingsFileBeside(executablePath);
+  if (DirectoryWritable(ExtractFileDir(beside)) || !IsAbsolutePath(appData)) return beside;
+  return IncludeTrailingPathDelimiter(appData) + "fwload" + PathDelim + ExtractFileName(beside);
+}
+
+std::string SettingsFilePathFor(const std::string& executablePath) {
+#ifdef _WIN32
+  return AppDataSettingsPath(executablePath, EnvironmentValue(L"APPDATA"));
+#else
+  return SettingsFilePath(executablePath, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+#endif
+}
+
 std::string SettingsFilePath() {
-  return SettingsFilePath(ParamStr0(), std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+  return SettingsFilePathFor(ParamStr0());
 }
 
 std::string SettingsReadPath(const std::string& settingsFile, const std::string& executablePath) {

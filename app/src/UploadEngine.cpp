@@ -1,9 +1,6 @@
 #include "app/UploadEngine.h"
 
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "app/EncodedFile.h"
 #include "platform/Win32.h"

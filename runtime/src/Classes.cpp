@@ -170,7 +170,7 @@ void TThread::Start() {
   FHandle = CreateThread(nullptr, 0, ThreadProc, this, CREATE_SUSPENDED, &FThreadID);
   if (!FHandle) {
     FStarted = false;
-    throw Exception(Format("Thread creation error: %u", GetLastError()));
+    throw Exception(Format("Thread creation error: %u", static_cast<unsigned>(GetLastError())));
   }
   if (FPriority != tpNormal) SetThreadPriority(FHandle, WinPriority(FPriority));
   ResumeThread(FHandle);

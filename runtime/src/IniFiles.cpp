@@ -1,13 +1,8 @@
 #include "runtime/IniFiles.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "FileIo.h"
 
 namespace {
 
@@ -24,32 +19,18 @@ struct TIniText {
 
 enum class TLoad { Ok, Missing, Failed };
 
-// Larger than any profile file; a path that leads to something else (a device, a pipe, a
-// runaway log) must not fill the memory or block the program.
-constexpr off_t MaxFileSize = MaxIniFileSize;
-
 TLoad Load(const std::string& path, TIniText& text) {
-  // Non-blocking, so that a pipe without a writer cannot hang the open.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? TLoad::Missing : TLoad::Failed;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > MaxFileSize) {
-    close(fd);
-    return TLoad::Failed;
-  }
   std::string data;
-  char buf[8192];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || data.size() + static_cast<size_t>(std::max<ssize_t>(n, 0)) > MaxFileSize) {
-      close(fd);
-      return TLoad::Failed;
-    }
-    if (n == 0) break;
-    data.append(buf, static_cast<size_t>(n));
+  // Larger than any profile file; a path that leads to something else (a device, a pipe, a
+  // runaway log) must not fill the memory or block the program.
+  switch (ReadRegularFile(path, MaxIniFileSize, data)) {
+  case TFileRead::Missing:
+    return TLoad::Missing;
+  case TFileRead::Failed:
+    return TLoad::Failed;
+  case TFileRead::Ok:
+    break;
   }
-  close(fd);
   size_t start = 0;
   while (start < data.size()) {
     size_t end = data.find('\n', start);
@@ -117,65 +98,17 @@ size_t FindKey(const TIniText& text, size_t header, const std::string& key, std:
   return std::string::npos;
 }
 
-// Where the profile file really lives: a link is followed so that the rename replaces the
-// file it points to, not the link.
-std::string TargetPath(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    char resolved[PATH_MAX];
-    if (realpath(path.c_str(), resolved)) return resolved;
-  }
-  return path;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 [[noreturn]] void RaiseWriteError(const std::string& fileName) {
   throw Exception(Format("Unable to write to %s", fileName.c_str()));
 }
 
 void Save(const std::string& fileName, const TIniText& text) {
-  std::string target = TargetPath(fileName);
   std::string data;
   for (size_t i = 0; i < text.Lines.size(); ++i) {
     data += text.Lines[i];
     if (i + 1 < text.Lines.size() || text.FinalNewline) data += '\n';
   }
-  struct stat st;
-  bool existed = stat(target.c_str(), &st) == 0;
-  static std::atomic<unsigned> counter{0};
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = target + ".~" + std::to_string(getpid()) + "." + std::to_string(counter++);
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) RaiseWriteError(fileName);
-  bool ok =
-      WriteAll(fd, data) && (!existed || fchmod(fd, st.st_mode & 07777) == 0) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(temp.c_str(), target.c_str()) != 0) {
-    unlink(temp.c_str());
-    RaiseWriteError(fileName);
-  }
-  // The rename itself reaches the disk only with its folder; the new file is in place by now,
-  // so a folder that cannot be synced is no failure of the write.
-  std::string dir = ExtractFileDir(target);
-  int dirFd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    (void)fsync(dirFd);
-    close(dirFd);
-  }
+  if (!ReplaceFileContents(fileName, data)) RaiseWriteError(fileName);
 }
 
 // Names and values that would break the file's line structure are refused rather than

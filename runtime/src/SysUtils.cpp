@@ -1,12 +1,9 @@
 #include "runtime/SysUtils.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 std::string FormatV(const char* format, va_list args) {
   char small[256];
@@ -121,19 +118,65 @@ bool SameText(const std::string& a, const std::string& b) {
   return UpperCase(a) == UpperCase(b);
 }
 
+namespace {
+
+// Where the last folder or drive part of a name ends.
+size_t LastDelimiter(const std::string& fileName) {
+#ifdef _WIN32
+  return fileName.find_last_of("\\/:");
+#else
+  return fileName.rfind(PathDelim);
+#endif
+}
+
+} // namespace
+
+bool IsPathDelimiter(char c) {
+#ifdef _WIN32
+  return c == '\\' || c == '/';
+#else
+  return c == PathDelim;
+#endif
+}
+
+size_t PathRootLength(const std::string& path) {
+#ifdef _WIN32
+  if (path.size() >= 2 && path[1] == ':' &&
+      ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')))
+    return path.size() > 2 && IsPathDelimiter(path[2]) ? 3 : 2;
+  if (path.size() >= 2 && IsPathDelimiter(path[0]) && IsPathDelimiter(path[1])) {
+    // \\server\share\ (or \\.\device, \\?\...): the first two names after the two delimiters.
+    size_t i = 2;
+    for (int names = 0; names < 2 && i < path.size(); ++names) {
+      while (i < path.size() && !IsPathDelimiter(path[i]))
+        ++i;
+      if (i < path.size()) ++i;
+    }
+    return i;
+  }
+#endif
+  return !path.empty() && IsPathDelimiter(path[0]) ? 1 : 0;
+}
+
+bool IsAbsolutePath(const std::string& path) {
+  size_t root = PathRootLength(path);
+  return root > 0 && IsPathDelimiter(path[root - 1]);
+}
+
 std::string ExtractFilePath(const std::string& fileName) {
-  size_t p = fileName.rfind(PathDelim);
+  size_t p = LastDelimiter(fileName);
   return p == std::string::npos ? std::string() : fileName.substr(0, p + 1);
 }
 
 std::string ExtractFileDir(const std::string& fileName) {
-  size_t p = fileName.rfind(PathDelim);
+  size_t p = LastDelimiter(fileName);
   if (p == std::string::npos) return std::string();
-  return p == 0 ? std::string(1, PathDelim) : fileName.substr(0, p);
+  // The root keeps its delimiter: the folder of "/a" is "/", of "C:\a" "C:\".
+  return p < PathRootLength(fileName) ? fileName.substr(0, p + 1) : fileName.substr(0, p);
 }
 
 std::string ExtractFileName(const std::string& fileName) {
-  size_t p = fileName.rfind(PathDelim);
+  size_t p = LastDelimiter(fileName);
   return p == std::string::npos ? fileName : fileName.substr(p + 1);
 }
 
@@ -151,72 +194,13 @@ std::string ChangeFileExt(const std::string& fileName, const std::string& ext) {
 }
 
 std::string IncludeTrailingPathDelimiter(const std::string& path) {
-  return (!path.empty() && path.back() == PathDelim) ? path : path + PathDelim;
+  return (!path.empty() && IsPathDelimiter(path.back())) ? path : path + PathDelim;
 }
 
 std::string ExcludeTrailingPathDelimiter(const std::string& path) {
   std::string r = path;
-  while (r.size() > 1 && r.back() == PathDelim)
+  size_t root = std::max<size_t>(PathRootLength(r), 1);
+  while (r.size() > root && IsPathDelimiter(r.back()))
     r.pop_back();
   return r;
-}
-
-std::string ExpandFileName(const std::string& fileName) {
-  std::string full = (!fileName.empty() && fileName[0] == PathDelim)
-                         ? fileName
-                         : IncludeTrailingPathDelimiter(GetCurrentDir()) + fileName;
-  std::vector<std::string> parts;
-  size_t i = 0;
-  while (i <= full.size()) {
-    size_t j = full.find(PathDelim, i);
-    if (j == std::string::npos) j = full.size();
-    std::string part = full.substr(i, j - i);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    i = j + 1;
-  }
-  std::string out;
-  for (const std::string& p : parts)
-    out += PathDelim + p;
-  if (out.empty()) out = std::string(1, PathDelim);
-  if (fileName.size() > 1 && fileName.back() == PathDelim && out.back() != PathDelim)
-    out += PathDelim;
-  return out;
-}
-
-bool FileExists(const std::string& fileName) {
-  struct stat st;
-  return stat(fileName.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
-bool DirectoryExists(const std::string& dir) {
-  struct stat st;
-  return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool DirectoryWritable(const std::string& dir) {
-  return DirectoryExists(dir) && access(dir.c_str(), W_OK | X_OK) == 0;
-}
-
-std::string GetCurrentDir() {
-  std::vector<char> buf(4096);
-  while (getcwd(buf.data(), buf.size()) == nullptr) {
-    if (errno != ERANGE) return std::string();
-    buf.resize(buf.size() * 2);
-  }
-  return buf.data();
-}
-
-bool SetCurrentDir(const std::string& dir) {
-  return chdir(dir.c_str()) == 0;
-}
-
-std::string ParamStr0() {
-  std::vector<char> buf(4096);
-  ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-  if (n <= 0) return std::string();
-  return std::string(buf.data(), static_cast<size_t>(n));
 }

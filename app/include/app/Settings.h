@@ -21,6 +21,12 @@ std::string SettingsFileBeside(const std::string& executablePath);
 // or not absolute.
 std::string SettingsFilePath(const std::string& executablePath, const char* xdgConfigHome,
                              const char* home);
+// On Windows: beside the executable while its folder can be written; else
+// `appData`\fwload\ with the same file name (beside it still when `appData` is no absolute path).
+std::string AppDataSettingsPath(const std::string& executablePath, const std::string& appData);
+// The rule of this system for `executablePath`, with this process's environment
+// (%APPDATA% on Windows, $XDG_CONFIG_HOME and $HOME elsewhere).
+std::string SettingsFilePathFor(const std::string& executablePath);
 // For this process: its executable and environment.
 std::string SettingsFilePath();
 // The file the settings are read from: `settingsFile` (SettingsFilePath's answer) once it

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -66,8 +67,18 @@ std::string UpperCase(const std::string& s); // ASCII letters only
 std::string LowerCase(const std::string& s);
 bool SameText(const std::string& a, const std::string& b); // ASCII case-insensitive
 
-// Paths ('/' separated here).
+// Paths: '/' separated; on Windows '\' separated, '/' also taken, with drive letters
+// ("C:\...") and shares ("\\server\share\...").
+#ifdef _WIN32
+constexpr char PathDelim = '\\';
+#else
 constexpr char PathDelim = '/';
+#endif
+bool IsPathDelimiter(char c);
+// How many characters of `path` name its root: "/" here; "C:\", "C:" or "\\server\share\" on
+// Windows too. 0 for a relative path.
+size_t PathRootLength(const std::string& path);
+bool IsAbsolutePath(const std::string& path);
 std::string ExtractFilePath(const std::string& fileName); // with its trailing delimiter
 std::string ExtractFileDir(const std::string& fileName);  // without it
 std::string ExtractFileName(const std::string& fileName);
@@ -75,10 +86,20 @@ std::string ExtractFileExt(const std::string& fileName); // with its dot
 std::string ChangeFileExt(const std::string& fileName, const std::string& ext);
 std::string IncludeTrailingPathDelimiter(const std::string& path);
 std::string ExcludeTrailingPathDelimiter(const std::string& path);
+
+// The file system; each system has its own body (runtime/src/posix, runtime/src/windows).
+// Names are UTF-8 on every system.
 std::string ExpandFileName(const std::string& fileName); // absolute, . and .. resolved
 bool FileExists(const std::string& fileName);
 bool DirectoryExists(const std::string& dir);
 bool DirectoryWritable(const std::string& dir);
+bool CreateDir(const std::string& dir); // one level; false when it cannot be made
 std::string GetCurrentDir();
 bool SetCurrentDir(const std::string& dir);
 std::string ParamStr0(); // the executable's full path
+
+#ifdef _WIN32
+// UTF-8 to and from the wide strings the Windows file functions take.
+std::wstring Utf8ToWide(const std::string& text);
+std::string WideToUtf8(const std::wstring& text);
+#endif
