@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Configures, builds and runs every test three ways: a normal build, an AddressSanitizer +
 # UndefinedBehaviorSanitizer build, and a ThreadSanitizer build of the layers below the GUI;
-# then builds the fuzz targets and runs each for a bounded time.
+# then builds the fuzz targets and runs each for a bounded time; then the Windows build (a
+# MinGW-w64 cross build, its tests and a smoke test under Wine).
 # Exits non-zero when any build or test fails or a fuzz target crashes.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -94,11 +95,103 @@ fuzz() {
   summary+=("fuzz: ${#targets[@]} targets, $execs executions, $crashes crashes")
 }
 
+# The Windows build: the cross build of everything but the window, the unit tests of
+# tests/windows under Wine, and a smoke test: fwload-cli.exe under Wine uploads to the Linux
+# fwload-sim through COM5, and a port that does not exist ends with the library's message.
+# Wine runs only through cmake/wine-run, which hides /dev/ttyS* (the console) from it.
+windows() {
+  if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || ! command -v wine >/dev/null 2>&1; then
+    if [ "${FWLOAD_SKIP_WINDOWS:-}" = 1 ]; then
+      echo "=== windows: skipped: MinGW-w64 or Wine is missing (FWLOAD_SKIP_WINDOWS=1) ==="
+      summary+=("windows: skipped (MinGW-w64 or Wine missing, FWLOAD_SKIP_WINDOWS=1)")
+      return 0
+    fi
+    echo "windows: g++-mingw-w64-x86-64-posix or wine is missing: run .ci/install-deps, or set FWLOAD_SKIP_WINDOWS=1 to skip this stage"
+    summary+=("windows: MinGW-w64 or Wine missing")
+    status=1
+    return 1
+  fi
+  local started=$SECONDS
+  build windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake || return
+  local failed=0 tests="no unit tests"
+  export FWLOAD_WINEPREFIX=$PWD/build/windows/wine
+  if [ -f tests/windows/CMakeLists.txt ]; then
+    local out
+    out=$(mktemp)
+    ctest --test-dir build/windows --output-on-failure -j"$jobs" --timeout 300 2>&1 | tee "$out"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || failed=1
+    tests=$(grep -E 'tests passed|tests failed' "$out" | tail -n 1)
+    rm -f "$out"
+  fi
+  windows_smoke || failed=1
+  unset FWLOAD_WINEPREFIX
+  [ "$failed" -eq 0 ] || status=1
+  local verdict=passed
+  [ "$failed" -eq 0 ] || verdict=FAILED
+  summary+=("windows: $tests; smoke test $verdict ($((SECONDS - started)) s)")
+}
+
+# fwload-cli.exe under Wine: a port that does not exist, then a multi-block upload to the
+# Linux simulator, whose record must hold exactly the file's payloads.
+windows_smoke() {
+  local cli=build/windows/tools/fwload-cli/fwload-cli.exe scratch ok=0
+  local sim=build/normal/tools/fwload-sim/fwload-sim maker=build/normal/tools/make-sample/fwload-make-sample
+  if [ ! -x "$sim" ] || [ ! -x "$maker" ]; then
+    cmake --build build/normal --target fwload-sim fwload-make-sample >/dev/null 2>&1 || {
+      echo "windows smoke: the Linux fwload-sim does not build"
+      return 1
+    }
+  fi
+  scratch=$(mktemp -d)
+  "$maker" "$scratch/fw.enc" 12 200 >/dev/null || return 1
+  echo "=== windows smoke test ==="
+  # The first run also makes the Wine prefix that COM5 is linked in below.
+  local text code
+  text=$(timeout 120 cmake/wine-run "$cli" -q -p COM77 "$scratch/fw.enc" 2>&1)
+  code=$?
+  if [ "$code" -ne 0 ] && [[ "$text" == *"ie_BadId - Specified comport doesn't exist"* ]]; then
+    echo "windows smoke: -p COM77: exit $code, the port's message: ok"
+  else
+    echo "windows smoke: -p COM77: exit $code, output: $text"
+    ok=1
+  fi
+  local com5=$FWLOAD_WINEPREFIX/dosdevices/com5 simpid i
+  rm -f "$com5"
+  "$sim" --link "$com5" --record "$scratch/record.bin" >"$scratch/sim.out" 2>"$scratch/sim.err" &
+  simpid=$!
+  # Ready once COM5 leads to the pseudo-terminal the simulator names on its first line.
+  for ((i = 0; i < 100; i++)); do
+    [ -s "$scratch/sim.out" ] && [ "$(readlink "$com5")" = "$(head -n 1 "$scratch/sim.out")" ] && break
+    sleep 0.1
+  done
+  text=$(timeout 300 cmake/wine-run "$cli" -q -p COM5 "$scratch/fw.enc" 2>&1)
+  code=$?
+  kill "$simpid" 2>/dev/null
+  wait "$simpid" 2>/dev/null
+  # The payloads of the file's blocks (16-bit big-endian length, then the bytes), in hex.
+  local hex expected="" got len
+  hex=$(tr -cd '0-9A-Fa-f' <"$scratch/fw.enc" | tr a-f A-F)
+  for ((i = 0; i + 4 <= ${#hex}; i += 4 + 2 * len)); do
+    len=$((16#${hex:i:4}))
+    expected+=${hex:i+4:2*len}
+  done
+  got=$(od -An -v -tx1 "$scratch/record.bin" 2>/dev/null | tr -d ' \n' | tr a-f A-F)
+  if [ "$code" -eq 0 ] && [ -n "$expected" ] && [ "$got" = "$expected" ]; then
+    echo "windows smoke: upload through COM5: exit 0, $(( ${#got} / 2 )) payload bytes recorded as sent: ok"
+  else
+    echo "windows smoke: upload through COM5: exit $code, recorded $(( ${#got} / 2 )) of $(( ${#expected} / 2 )) payload bytes (or different ones); output: $text"
+    ok=1
+  fi
+  rm -rf "$scratch"
+  return $ok
+}
+
 mkdir -p build
 run normal
 run asan -DFWLOAD_SANITIZE=address
 run tsan -DFWLOAD_SANITIZE=thread -DFWLOAD_ONLY_SERIAL=ON
 fuzz
+windows
 rm -f build-*.log 2>/dev/null || true
 
 echo "=== summary ==="
