@@ -2,11 +2,14 @@
 // a port number, and the --list-ports table with who holds each port.
 #pragma once
 
+#ifndef _WIN32
+#include <sys/types.h>
+#endif
+
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "CliOptions.h"
@@ -44,6 +47,27 @@ private:
   int FNumber = 0;
 };
 
+// ---- The system's part: CliPortsPosix.cpp or CliPortsWindows.cpp ----
+
+// What the open's code does not tell: a directory fails as a held file would, a path too long
+// for the system as an error of no name. Empty when the device itself may be a serial one.
+std::string DeviceProblem(const std::string& device);
+// Appended to "no permission" when the port is refused to this user.
+std::string PermissionHint();
+// After an upload that heard no reply: is the port's device gone (an adapter pulled)?
+bool DeviceGone(const std::string& device);
+bool IsTerminal(std::FILE* stream);
+
+// The ports --list-ports looks at: COM1..ListedPorts.
+constexpr int ListedPorts = 50;
+
+#ifdef _WIN32
+// COM1..COM50 that are present (the system's ports class), one line each: port, device,
+// friendly name with the USB VID:PID, and "in use" or "free" (the system does not tell who
+// holds a port; a port that cannot be opened alone is in use); tab separated. Returns how many
+// ports were listed.
+int ListPorts(std::FILE* out);
+#else
 struct TPortHolder {
   pid_t Pid = 0; // 0: nobody found
   std::string Command;
@@ -54,12 +78,10 @@ struct TPortHolder {
 // /proc/locks (any user's, which covers fwload's own programs).
 TPortHolder FindPortHolder(const std::string& devicePath);
 
-// The ports --list-ports looks at: COM1..ListedPorts.
-constexpr int ListedPorts = 50;
-
 // COM1..COM50 that are present, one line each: port, device, description, holder; tab
 // separated. Reads sysfs and /proc only. The roots are those discovery was given
 // (platform::SetDiscoveryRoots); a mapped port's description is looked up there. Returns how
 // many ports were listed.
 int ListPorts(std::FILE* out, const std::string& sysfsRoot = "/sys",
               const std::string& devDir = "/dev");
+#endif

@@ -1,10 +1,7 @@
 #include "CliRun.h"
 
-#include <cstdlib>
 #include <memory>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 #include "CliOptions.h"
 #include "CliOutput.h"
@@ -117,8 +114,7 @@ TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutpu
     port->DonePort();
     // A device that went away mid-upload (adapter pulled) only shows as silence to the
     // engine; its node is gone with it, and that is a failing port, not a mute device.
-    struct stat st {};
-    if (result.Exit == cliexit::NoAnswer && !device.empty() && stat(device.c_str(), &st) != 0) {
+    if (result.Exit == cliexit::NoAnswer && DeviceGone(device)) {
       result.Exit = cliexit::Port;
       result.Error = (job.Spec.Label == device ? device : job.Spec.Label + " (" + device + ")") +
                      ": the device has gone";
@@ -178,8 +174,7 @@ int ExitStatusOf(TUploadOutcome outcome) {
 
 std::string CliSettingsPath() {
   const std::string window = ExtractFilePath(ParamStr0()) + "fwload";
-  return SettingsReadPath(
-      SettingsFilePath(window, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")), window);
+  return SettingsReadPath(SettingsFilePathFor(window), window);
 }
 
 int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err, TCliStop& stop) {
@@ -224,7 +219,7 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
 
   TProgressMode mode = options.Progress;
   if (mode == TProgressMode::Auto)
-    mode = !options.Quiet && isatty(fileno(err)) ? TProgressMode::Bar : TProgressMode::None;
+    mode = !options.Quiet && IsTerminal(err) ? TProgressMode::Bar : TProgressMode::None;
   uint64_t total = mode == TProgressMode::Bar ? ImageBytes(options.File) : 0;
 
   std::vector<std::string> labels;

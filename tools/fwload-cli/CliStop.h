@@ -1,6 +1,8 @@
-// TCliStop: the user's stop (SIGINT, SIGTERM, SIGHUP) reaching every running upload. A signal
-// handler may only write to a descriptor, so it writes to an eventfd; a watcher thread reads it and
-// takes the upload hosts' ordinary Stop path from there.
+// TCliStop: the user's stop reaching every running upload. On POSIX systems SIGINT, SIGTERM and
+// SIGHUP: a signal handler may only write to a descriptor, so it writes to an eventfd. On
+// Windows Ctrl-C, Ctrl-Break and the console's closing, through the console's control handler,
+// which sets an event. A watcher thread waits for it and takes the upload hosts' ordinary Stop
+// path from there. The system's half lives in CliStopPosix.cpp / CliStopWindows.cpp.
 #pragma once
 
 #include <atomic>
@@ -17,7 +19,7 @@ public:
   TCliStop(const TCliStop&) = delete;
   TCliStop& operator=(const TCliStop&) = delete;
 
-  // Async-signal-safe: one write to the eventfd.
+  // Async-signal-safe: one write to the eventfd (on Windows: one SetEvent).
   void Request();
   // Set once the watcher has taken a request.
   bool Requested() const { return FRequested.load(); }
@@ -32,15 +34,23 @@ public:
 
 private:
   void Watch();
+  // The watcher has taken a request: every host is told.
+  void StopHosts();
 
+#ifdef _WIN32
+  void* FSignalEvent = nullptr;
+  void* FQuitEvent = nullptr;
+#else
   int FSignalFd = -1;
   int FQuitFd = -1;
+#endif
   std::atomic<bool> FRequested{false};
   std::mutex FLock;
   std::vector<TPlainUploadHost*> FHosts;
   std::thread FWatcher;
 };
 
-// SIGINT, SIGTERM and SIGHUP go to `stop` until RemoveStopSignals.
+// SIGINT, SIGTERM and SIGHUP (on Windows the console's Ctrl-C, Ctrl-Break and close) go to
+// `stop` until RemoveStopSignals.
 void InstallStopSignals(TCliStop& stop);
 void RemoveStopSignals();
