@@ -14,19 +14,20 @@
 #include <vector>
 
 #include "CliRun.h"
-#include "PtyPeer.h"
 #include "SimCore.h"
 #include "app/DispatcherUploadPort.h"
 #include "app/PlainUploadHost.h"
 #include "app/UploadEngine.h"
 #include "platform/Win32Comm.h"
 #include "serial/ComPort.h"
+#include "support/Line.h"
+#include "support/Process.h"
 
 namespace {
 
 using TClock = std::chrono::steady_clock;
-using ptypeer::TLine;
-using ptypeer::TPtyPeer;
+using support::TLine;
+using support::TPty;
 
 double Micros(TClock::duration d) {
   return std::chrono::duration<double, std::micro>(d).count();
@@ -42,7 +43,7 @@ double Median(std::vector<double> v) {
 // The far end of a round trip: reads each block of `size` bytes whole and answers 0x11.
 class TResponder {
 public:
-  TResponder(const TPtyPeer& peer, size_t size, int blocks)
+  TResponder(const TPty& peer, size_t size, int blocks)
       : FThread([&peer, size, blocks] {
           std::vector<char> block(size);
           const char verdict = 0x11;
@@ -93,7 +94,7 @@ bool TakeReply(TSioBaseDispatcher& d) {
 
 // One round of the plain loop: write the block, block in read() for the one-byte answer. The
 // first ten round trips warm up and are not recorded.
-void PlainRound(const TPtyPeer& peer, int fd, const std::string& block, int count,
+void PlainRound(const TPty& peer, int fd, const std::string& block, int count,
                 std::vector<double>& times) {
   TResponder far(peer, block.size(), count + 10);
   for (int i = 0; i < count + 10; ++i) {
@@ -113,7 +114,7 @@ TRoundTrip MeasureRoundTrip(size_t size, int iterations) {
   const std::string block(size, 'B');
   std::vector<double> disp, plain;
   TLine<> line;
-  TPtyPeer plainPeer;
+  TPty plainPeer;
   if (line.Open(115200, 4096, 4096, 0x01) != 0) return {};
   int fd = OpenPlain(plainPeer.SlavePath());
   if (fd < 0) return {};
@@ -142,8 +143,8 @@ TRoundTrip MeasureRoundTrip(size_t size, int iterations) {
 
 // A component on a fresh pseudo-terminal as the main window configures its port.
 struct TComponentLine {
-  TPtyPeer Peer;
-  int Port = ptypeer::NextPortNumber();
+  TPty Peer;
+  int Port = support::NextPortNumber();
   TSioComPort Comp{nullptr};
   TComponentLine() {
     platform::SetPortDevice(Port, Peer.SlavePath());
@@ -171,7 +172,7 @@ TRoundTrip MeasureComponentRoundTrip(size_t size, int iterations) {
   const std::string block(size, 'B');
   std::vector<double> comp, plain;
   TComponentLine line;
-  TPtyPeer plainPeer;
+  TPty plainPeer;
   try {
     line.Comp.SetOpen(true);
   } catch (const std::exception&) {
@@ -243,7 +244,7 @@ double ReceiveDispatcher(size_t total) {
 }
 
 double ReceivePlain(size_t total) {
-  TPtyPeer peer;
+  TPty peer;
   int fd = OpenPlain(peer.SlavePath());
   if (fd < 0) return 0;
   std::string data(total, 'r');
@@ -266,11 +267,11 @@ double ReceivePlain(size_t total) {
 double IdleCpuPercent(int ms) {
   TLine<> line;
   if (line.Open(115200, 4096, 4096, 0x01) != 0) return -1;
-  double cpu0 = ptypeer::ProcessCpuMs();
+  double cpu0 = support::ProcessCpuMs();
   auto t0 = TClock::now();
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
   double wall = std::chrono::duration<double, std::milli>(TClock::now() - t0).count();
-  double cpu = ptypeer::ProcessCpuMs() - cpu0;
+  double cpu = support::ProcessCpuMs() - cpu0;
   line.Disp->DonePort();
   return 100.0 * cpu / wall;
 }
@@ -404,12 +405,12 @@ double WaitCpuPercent() {
       TDispatcherUploadPort port(disp);
       TPlainUploadHost host;
       TUploadEngine engine(host, port);
-      double cpu0 = ptypeer::ProcessCpuMs();
+      double cpu0 = support::ProcessCpuMs();
       auto t0 = TClock::now();
       TUploadOutcome outcome = engine.Run(file);
       double wall = std::chrono::duration<double, std::milli>(TClock::now() - t0).count();
       if (outcome == TUploadOutcome::TimedOut)
-        percent = 100.0 * (ptypeer::ProcessCpuMs() - cpu0) / wall;
+        percent = 100.0 * (support::ProcessCpuMs() - cpu0) / wall;
       disp.DonePort();
     }
     platform::SetPortDevice(91, "");

@@ -11,12 +11,12 @@
 #include <unistd.h>
 
 #include "SimCore.h"
-#include "TempFiles.h"
 #include "app/ComPortUploadPort.h"
 #include "app/PlainUploadHost.h"
 #include "app/UploadEngine.h"
 #include "platform/Win32.h"
 #include "serial/ComPort.h"
+#include "support/TempDir.h"
 
 // Notes what the engine does on the port: every block it sends and every byte it takes as a
 // reply, so that a test can hold them against what the device sent.
@@ -48,7 +48,7 @@ private:
 };
 
 struct TComPortRig {
-  TTempDir Dir;
+  support::TTempDir Dir;
   std::string Link = Dir.File("device");
   int PortNumber;
   std::unique_ptr<TBootSim> Sim;

@@ -4,8 +4,10 @@
 
 #include <vector>
 
-#include "TempFiles.h"
 #include "app/EncodedFile.h"
+#include "support/TempDir.h"
+
+using support::TTempDir;
 
 namespace {
 

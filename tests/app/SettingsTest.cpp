@@ -1,6 +1,7 @@
 // The settings file: defaults, the number forms that read, the order a new file is written in,
 // other content kept, where the file lies, the port map it carries, and damage: junk, a
 // read-only folder, a write that fails half-way.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -13,10 +14,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "TempFiles.h"
 #include "app/Settings.h"
 #include "platform/Win32.h"
 #include "runtime/SysUtils.h"
+#include "support/TempDir.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+using support::ReadWholeFile;
+using support::TTempDir;
 
 namespace {
 
@@ -88,10 +95,10 @@ TEST(Settings, WritingKeepsOtherContentAndReplacesValuesInPlace) {
                                              "[Ports]\nCOM1=/dev/ttyUSB0\n[Form]\nLeft=1\n");
   WriteSettingsFile(path, TSettings{});
   std::string text = ReadWholeFile(path);
-  EXPECT_NE(text.find("; kept"), std::string::npos) << text;
-  EXPECT_NE(text.find("Parity=N"), std::string::npos) << text;
-  EXPECT_NE(text.find("COM1=/dev/ttyUSB0"), std::string::npos) << text;
-  EXPECT_EQ(text.find("0x4B00"), std::string::npos) << text;
+  EXPECT_THAT(text, HasSubstr("; kept")) << text;
+  EXPECT_THAT(text, HasSubstr("Parity=N")) << text;
+  EXPECT_THAT(text, HasSubstr("COM1=/dev/ttyUSB0")) << text;
+  EXPECT_THAT(text, Not(HasSubstr("0x4B00"))) << text;
   // The replaced value stays where its key was: before Parity, in its section.
   EXPECT_LT(text.find("Baud=19200"), text.find("Parity=N")) << text;
   EXPECT_LT(text.find("[COM]"), text.find("Number=1")) << text;

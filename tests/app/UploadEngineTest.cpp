@@ -11,6 +11,12 @@
 #include "app/EncodedFile.h"
 #include "serial/Exceptions.h"
 
+using support::BlockBytes;
+using support::EncodeBlocks;
+using support::NowUs;
+using support::Payload;
+using support::ProcessCpuMs;
+
 using Lines = std::vector<std::string>;
 using Events = std::vector<std::string>;
 
@@ -43,11 +49,7 @@ std::string Concat(const std::vector<std::string>& blocks) {
 }
 
 TSimScenario Scenario(TSimReply reply, unsigned after = 0, unsigned rejections = 0) {
-  TSimScenario s;
-  s.Reply = reply;
-  s.After = after;
-  s.Rejections = rejections;
-  return s;
+  return TSimScenario{.Reply = reply, .Rejections = rejections, .After = after};
 }
 
 } // namespace
@@ -168,8 +170,7 @@ TEST(Upload, SilenceTimesOutAfterFiveSecondsWithoutSpinning) {
 }
 
 TEST(Upload, AReplyAcrossTheTickWrapIsStillAwaited) {
-  TSimScenario slow;
-  slow.LatencyMs = 300;
+  TSimScenario slow{.LatencyMs = 300};
   TUploadRig rig(slow);
   std::string path = rig.WriteFirmware({Payload(4, 1)});
   // The deadline lies past the wrap: an absolute comparison would time out at once.

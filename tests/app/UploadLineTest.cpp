@@ -3,16 +3,17 @@
 // the separate program the demo runs.
 #include <gtest/gtest.h>
 
-#include "SimProcess.h"
 #include "UploadRig.h"
+#include "support/Process.h"
 
-namespace {
-
-std::string ComName(int port) {
-  return "\\\\.\\COM" + std::to_string(port);
-}
-
-} // namespace
+using support::BlockBytes;
+using support::ComName;
+using support::EncodeBlocks;
+using support::NowUs;
+using support::Payload;
+using support::ReadWholeFile;
+using support::TProcess;
+using support::TTempDir;
 
 TEST(UploadLine, ThePortClosedAndReopenedBetweenUploads) {
   TUploadRig rig;
@@ -40,8 +41,7 @@ TEST(UploadLine, ABlockWithoutPayloadGoesAsItsTwoLengthBytes) {
 }
 
 TEST(UploadLine, APacedLineTakesTheTimeOfItsBytes) {
-  TSimScenario paced;
-  paced.Baud = 38400;
+  TSimScenario paced{.Baud = 38400};
   TUploadRig rig(paced);
   // 8 blocks of 482 bytes: 3856 bytes of 10 bits at 38400 baud are about 1 s.
   std::vector<std::string> blocks;
@@ -60,8 +60,8 @@ TEST(UploadLine, AgainstTheSimulatorProgram) {
   TTempDir dir;
   std::string record = dir.File("accepted.bin");
   std::string link = dir.File("device");
-  TSimProcess sim({"--reject", "1", "--record", record, "--link", link});
-  ASSERT_GT(sim.Pid, 0);
+  TProcess sim(FWLOAD_SIM_PATH, {"--reject", "1", "--record", record, "--link", link});
+  ASSERT_GT(sim.Pid(), 0);
   ASSERT_FALSE(sim.ReadLine(5000).empty());
 
   const int port = 250;
@@ -79,7 +79,7 @@ TEST(UploadLine, AgainstTheSimulatorProgram) {
     // Each block was rejected once and sent again, with the same gauge value: 413 bytes,
     // 102 × 100 / 413 and 111 × 100 / 413 truncated.
     EXPECT_EQ(host.Progress(), (std::vector<long>{0, 0, 24, 24, 26, 26, 100}));
-    kill(sim.Pid, SIGTERM);
+    kill(sim.Pid(), SIGTERM);
     EXPECT_EQ(sim.WaitExit(5000), 0);
     EXPECT_EQ(ReadWholeFile(record), blocks[0] + blocks[1] + blocks[2]);
   }

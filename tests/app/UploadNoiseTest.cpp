@@ -6,6 +6,9 @@
 #include "ComPortRig.h"
 #include "UploadRig.h"
 
+using support::EncodeBlocks;
+using support::Payload;
+
 namespace {
 
 // Distinct payloads, so that each block's accept count can be told apart.
@@ -54,10 +57,8 @@ TEST(UploadNoise, EachKindOfNoiseLeavesTheUploadRight) {
        {TKind{"before", &TSimScenario::NoiseBefore}, TKind{"after", &TSimScenario::NoiseAfter},
         TKind{"instead", &TSimScenario::NoiseInstead}}) {
     SCOPED_TRACE(kind.Name);
-    TSimScenario sc;
+    TSimScenario sc{.Seed = 11, .NoiseBytes = 16};
     sc.*kind.Field = 0.5;
-    sc.NoiseBytes = 16;
-    sc.Seed = 11;
     TComPortRig rig(sc);
     std::vector<std::string> blocks = DistinctBlocks(60, 5);
     std::string path = rig.Dir.Write("noisy.enc", EncodeBlocks(blocks));
@@ -93,10 +94,7 @@ TEST(UploadNoise, NoiseForEveryReplyEndsAsTheFirstBytesSay) {
   // the fourth rejection of a block ends with the CRC message.
   for (uint64_t seed : {1u, 2u, 3u, 4u}) {
     SCOPED_TRACE(seed);
-    TSimScenario sc;
-    sc.NoiseInstead = 1;
-    sc.RejectLimit = 1000;
-    sc.Seed = seed;
+    TSimScenario sc{.Seed = seed, .NoiseInstead = 1, .RejectLimit = 1000};
     TComPortRig rig(sc);
     std::vector<std::string> blocks = DistinctBlocks(3, 9);
     std::string path = rig.Dir.Write("fw.enc", EncodeBlocks(blocks));
@@ -121,9 +119,7 @@ TEST(UploadNoise, NoiseAheadOfTheAnswersReadsAsRejectionsUntilTheLimit) {
   // Noise ahead of every answer, at most three times in a row for one block: the engine takes
   // the noise as three rejections, the genuine answer behind each burst is purged, and the
   // fourth send goes through — the gauge repeats its value for each send of one block.
-  TSimScenario sc;
-  sc.NoiseBefore = 1;
-  sc.Seed = 21;
+  TSimScenario sc{.Seed = 21, .NoiseBefore = 1};
   TComPortRig rig(sc);
   std::vector<std::string> blocks = DistinctBlocks(4, 2);
   std::string path = rig.Dir.Write("fw.enc", EncodeBlocks(blocks));
@@ -144,11 +140,7 @@ TEST(UploadNoise, NoiseAheadOfTheAnswersReadsAsRejectionsUntilTheLimit) {
 
 TEST(UploadNoise, DoubledAnswersAndRandomRejectionsOverTheDispatcherPath) {
   // fwload-cli's path: the dispatcher adapter, with doubled answers and rejections at random.
-  TSimScenario sc;
-  sc.TwiceRandom = 0.5;
-  sc.RejectRandom = 0.3;
-  sc.NoiseAfter = 0.3;
-  sc.Seed = 5;
+  TSimScenario sc{.Seed = 5, .RejectRandom = 0.3, .TwiceRandom = 0.5, .NoiseAfter = 0.3};
   TUploadRig rig(sc);
   std::vector<std::string> blocks = DistinctBlocks(80, 3);
   std::string path = rig.WriteFirmware(blocks);

@@ -15,57 +15,15 @@
 #include <vector>
 
 #include "SimCore.h"
-#include "TempFiles.h"
 #include "app/DispatcherUploadPort.h"
 #include "app/PlainUploadHost.h"
 #include "app/UploadEngine.h"
 #include "platform/Win32.h"
 #include "serial/Win32Dispatcher.h"
-
-inline long long NowUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-inline double ProcessCpuMs() {
-  timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
-}
-
-// The text of an encoded file holding these payloads as blocks, in pairs with line breaks.
-inline std::string EncodeBlocks(const std::vector<std::string>& payloads) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string text;
-  int column = 0;
-  auto put = [&](unsigned char b) {
-    text += digits[b >> 4];
-    text += digits[b & 15];
-    text += (++column % 16 == 0) ? '\n' : ' ';
-  };
-  for (const std::string& p : payloads) {
-    put(static_cast<unsigned char>(p.size() >> 8));
-    put(static_cast<unsigned char>(p.size() & 0xFF));
-    for (char c : p)
-      put(static_cast<unsigned char>(c));
-  }
-  return text;
-}
-
-inline std::string Payload(size_t len, unsigned seed) {
-  std::string s(len, '\0');
-  for (size_t i = 0; i < len; ++i)
-    s[i] = static_cast<char>((i * 31 + seed * 7 + 3) & 0xFF);
-  return s;
-}
-
-inline std::string BlockBytes(const std::string& payload) {
-  std::string b;
-  b.push_back(static_cast<char>(payload.size() >> 8));
-  b.push_back(static_cast<char>(payload.size() & 0xFF));
-  return b + payload;
-}
+#include "support/Firmware.h"
+#include "support/Line.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
 
 class TRecordingPort : public TUploadPort {
 public:
@@ -85,7 +43,7 @@ public:
   char GetChar() override {
     char c = FPort.GetChar();
     long long woken = FLastWakeUs.exchange(0);
-    if (woken != 0) ReplyDelaysUs.push_back(NowUs() - woken);
+    if (woken != 0) ReplyDelaysUs.push_back(support::NowUs() - woken);
     return c;
   }
   void SetReceiveWake(TWake wake, void* context) override {
@@ -106,7 +64,7 @@ private:
   static void OnWake(void* context) {
     auto* self = static_cast<TRecordingPort*>(context);
     long long expected = 0;
-    self->FLastWakeUs.compare_exchange_strong(expected, NowUs());
+    self->FLastWakeUs.compare_exchange_strong(expected, support::NowUs());
     self->FWake.load()(self->FContext.load());
   }
 
@@ -118,7 +76,7 @@ private:
 };
 
 struct TUploadRig {
-  TTempDir Dir;
+  support::TTempDir Dir;
   TBootSim Sim;
   int PortNumber;
   std::unique_ptr<TSioWin32Dispatcher> Disp;
@@ -136,8 +94,9 @@ struct TUploadRig {
     platform::SetPortDevice(PortNumber, Sim.SlavePath());
     Disp = std::make_unique<TSioWin32Dispatcher>(nullptr);
     if (open) {
-      std::string name = "\\\\.\\COM" + std::to_string(PortNumber);
-      EXPECT_EQ(Disp->InitPort(name.c_str(), 115200, 0, 8, 1, 4096, outSize, 0x01), 0);
+      EXPECT_EQ(Disp->InitPort(support::ComName(PortNumber).c_str(), 115200, 0, 8, 1, 4096, outSize,
+                               0x01),
+                0);
     }
     Adapter = std::make_unique<TDispatcherUploadPort>(*Disp);
     Port = std::make_unique<TRecordingPort>(*Adapter, Events);
@@ -155,7 +114,7 @@ struct TUploadRig {
 
   std::string WriteFirmware(const std::vector<std::string>& payloads,
                             const std::string& name = "fw.enc") {
-    return Dir.Write(name, EncodeBlocks(payloads));
+    return Dir.Write(name, support::EncodeBlocks(payloads));
   }
   TUploadOutcome Run(const std::string& fileName) {
     TUploadEngine engine(Host, *Port);

@@ -16,6 +16,9 @@
 #include "ComPortRig.h"
 #include "UploadRig.h"
 
+using support::EncodeBlocks;
+using support::NowUs;
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // From the sanitizer run-time (its header does not come with every compiler).
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
@@ -115,11 +118,7 @@ std::vector<std::string> SoakImage(unsigned upload, std::mt19937& random) {
 } // namespace
 
 TEST(UploadSoak, FiftyUploadsOfTwoHundredBlocksThroughThePortComponent) {
-  TSimScenario sc;
-  sc.RejectRandom = 0.05;
-  sc.TwiceRandom = 0.05;
-  sc.JitterMs = 1;
-  sc.Seed = 20261208;
+  TSimScenario sc{.Seed = 20261208, .RejectRandom = 0.05, .TwiceRandom = 0.05, .JitterMs = 1};
   TComPortRig rig(sc);
   std::mt19937 random(77);
 

@@ -11,6 +11,11 @@
 #include "ComPortRig.h"
 #include "UploadRig.h"
 
+using support::EncodeBlocks;
+using support::NowUs;
+using support::Payload;
+using support::ProcessCpuMs;
+
 namespace {
 
 std::vector<std::string> Blocks(unsigned count) {
@@ -31,8 +36,7 @@ double CpuShareOverASecond() {
 } // namespace
 
 TEST(UploadVanish, TheUploadEndsInTimeNothingSpinsAndTheDeviceCanComeBack) {
-  TSimScenario vanishing;
-  vanishing.VanishAfter = 3;
+  TSimScenario vanishing{.VanishAfter = 3};
   TComPortRig rig(vanishing);
   std::vector<std::string> blocks = Blocks(10);
   std::string path = rig.Dir.Write("fw.enc", EncodeBlocks(blocks));
@@ -89,8 +93,7 @@ TEST(UploadVanish, TheUploadEndsInTimeNothingSpinsAndTheDeviceCanComeBack) {
 }
 
 TEST(UploadVanish, OnDemandWhileAnAnswerIsDueThenClosedAndReopened) {
-  TSimScenario slow;
-  slow.LatencyMs = 100;
+  TSimScenario slow{.LatencyMs = 100};
   TComPortRig rig(slow);
   std::vector<std::string> blocks = Blocks(6);
   std::string path = rig.Dir.Write("fw.enc", EncodeBlocks(blocks));

@@ -7,7 +7,12 @@
 #include "UploadRig.h"
 #include "app/ComPortUploadPort.h"
 #include "serial/ComPort.h"
-#include "serial/PtyPeer.h"
+#include "support/Line.h"
+
+using support::EncodeBlocks;
+using support::NowUs;
+using support::Payload;
+using support::TTempDir;
 
 namespace {
 
@@ -59,8 +64,7 @@ TEST(UploadWait, TheTimeOutCountsFromWhenTheBlockHasLeftThePort) {
 
   // 2700 bytes take 5625 ms at 4800 baud: the answer comes after that, never within 5000 ms
   // of the send.
-  TSimScenario paced;
-  paced.Baud = 4800;
+  TSimScenario paced{.Baud = 4800};
   TUploadRig rig(paced);
   ASSERT_EQ(rig.Disp->ChangeBaud(4800), 0);
   std::string path = rig.WriteFirmware({Payload(2698, 1)});
@@ -72,7 +76,7 @@ TEST(UploadWait, TheTimeOutCountsFromWhenTheBlockHasLeftThePort) {
 }
 
 TEST(UploadWait, AnAnswerAtThePortWhenAPauseEndsPastTheDeadlineIsTaken) {
-  ptypeer::TPtyPeer device;
+  support::TPty device;
   ASSERT_TRUE(device.Ok());
   const int number = 190;
   platform::SetPortDevice(number, device.SlavePath());

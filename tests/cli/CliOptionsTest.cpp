@@ -1,10 +1,16 @@
 // The command line: the forms options take, and wrong usage ending with status 1 and a reason.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include "CliOptions.h"
 #include "CliRig.h"
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+using support::TTempDir;
 
 namespace {
 
@@ -68,22 +74,22 @@ TEST(CliOptions, SpeedProgressQuietBeforeAndAFileAfterDoubleDash) {
 }
 
 TEST(CliOptions, WrongUsageSaysWhat) {
-  EXPECT_NE(ParseError({}).find("no firmware file"), std::string::npos);
-  EXPECT_NE(ParseError({"a.enc", "b.enc"}).find("more than one"), std::string::npos);
-  EXPECT_NE(ParseError({"-x", "f"}).find("unknown option -x"), std::string::npos);
-  EXPECT_NE(ParseError({"f", "-p"}).find("needs a value"), std::string::npos);
-  EXPECT_NE(ParseError({"-p", "ttyUSB0", "f"}).find("not a port"), std::string::npos);
+  EXPECT_THAT(ParseError({}), HasSubstr("no firmware file"));
+  EXPECT_THAT(ParseError({"a.enc", "b.enc"}), HasSubstr("more than one"));
+  EXPECT_THAT(ParseError({"-x", "f"}), HasSubstr("unknown option -x"));
+  EXPECT_THAT(ParseError({"f", "-p"}), HasSubstr("needs a value"));
+  EXPECT_THAT(ParseError({"-p", "ttyUSB0", "f"}), HasSubstr("not a port"));
   for (const char* bad : {"COM0", "COM256", "COM07", "COMx", "COM-1"})
-    EXPECT_NE(ParseError({"-p", bad, "f"}).find("bad port number"), std::string::npos) << bad;
-  EXPECT_NE(ParseError({"-p", "COM3", "-p", "com3", "f"}).find("given twice"), std::string::npos);
+    EXPECT_THAT(ParseError({"-p", bad, "f"}), HasSubstr("bad port number")) << bad;
+  EXPECT_THAT(ParseError({"-p", "COM3", "-p", "com3", "f"}), HasSubstr("given twice"));
   for (const char* bad :
        {"0", "-9600", "96OO", "", "99999999999", "4000001", "0x", "0x3D0901", " 1"})
-    EXPECT_NE(ParseError({"-b", bad, "f"}).find("bad speed"), std::string::npos) << bad;
-  EXPECT_NE(ParseError({"--progress=fancy", "f"}).find("bad --progress"), std::string::npos);
-  EXPECT_NE(ParseError({"-qq", "f"}).find("takes no value"), std::string::npos);
-  EXPECT_NE(ParseError({"--list-ports=1"}).find("takes no value"), std::string::npos);
-  EXPECT_NE(ParseError({"--list-ports", "f"}).find("takes no file"), std::string::npos);
-  EXPECT_NE(ParseError({"--settings=", "f"}).find("needs a file name"), std::string::npos);
+    EXPECT_THAT(ParseError({"-b", bad, "f"}), HasSubstr("bad speed")) << bad;
+  EXPECT_THAT(ParseError({"--progress=fancy", "f"}), HasSubstr("bad --progress"));
+  EXPECT_THAT(ParseError({"-qq", "f"}), HasSubstr("takes no value"));
+  EXPECT_THAT(ParseError({"--list-ports=1"}), HasSubstr("takes no value"));
+  EXPECT_THAT(ParseError({"--list-ports", "f"}), HasSubstr("takes no file"));
+  EXPECT_THAT(ParseError({"--settings=", "f"}), HasSubstr("needs a file name"));
 }
 
 TEST(CliOptions, BeforeSequencesThatAreRefused) {
@@ -107,11 +113,11 @@ TEST(CliOptions, UsageErrorsEndWithStatusOneAndTheUsageOnStandardError) {
     TCliRun run = RunCliCaptured(args);
     EXPECT_EQ(run.Status, 1);
     EXPECT_EQ(run.Out, "");
-    EXPECT_EQ(run.Err.rfind("fwload-cli: ", 0), 0u) << run.Err;
+    EXPECT_THAT(run.Err, StartsWith("fwload-cli: ")) << run.Err;
   }
   TCliRun help = RunCliCaptured({"--help"});
   EXPECT_EQ(help.Status, 0);
-  EXPECT_NE(help.Out.find("usage: fwload-cli"), std::string::npos);
+  EXPECT_THAT(help.Out, HasSubstr("usage: fwload-cli"));
   EXPECT_EQ(help.Err, "");
   TCliRun version = RunCliCaptured({"--version"});
   EXPECT_EQ(version.Status, 0);

@@ -1,15 +1,21 @@
 // --list-ports on a sysfs tree laid out by the test, with mapped pseudo-terminals, and who
 // holds a port — found without opening it.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <unistd.h>
 
 #include "CliPorts.h"
-#include "CliProcess.h"
 #include "CliRig.h"
-#include "SimProcess.h"
 #include "serial/Win32Dispatcher.h"
+#include "support/Process.h"
+
+using ::testing::HasSubstr;
+
+using support::Lines;
+using support::TProcess;
+using support::TTempDir;
 
 namespace fs = std::filesystem;
 
@@ -65,7 +71,7 @@ std::string Self() {
 } // namespace
 
 TEST(CliPorts, ListsDiscoveredAndMappedPortsWithDescriptionAndHolder) {
-  TSimOnPty uart, usb, mapped;
+  TRunningSim uart, usb, mapped;
   TFakeSystem system(uart.Path(), usb.Path());
   platform::SetPortDevice(7, mapped.Path());
   platform::SetPortDevice(8, (system.Dev / "ttyUSB0").string());
@@ -94,23 +100,22 @@ TEST(CliPorts, ListsDiscoveredAndMappedPortsWithDescriptionAndHolder) {
   std::string settings = dir.Write("fwload.INI", "[Ports]\nCOM5=" + uart.Path() + "\n");
   TCliRun run = RunCliCaptured({"--list-ports", "--settings", settings});
   EXPECT_EQ(run.Status, 0);
-  EXPECT_NE(run.Out.find("COM5\t" + uart.Path() + "\tmapped\tfree\n"), std::string::npos)
-      << run.Out;
+  EXPECT_THAT(run.Out, HasSubstr("COM5\t" + uart.Path() + "\tmapped\tfree\n")) << run.Out;
   for (int n : {5, 7, 8, 60})
     platform::SetPortDevice(n, "");
 }
 
 TEST(CliPorts, AHolderInAnotherProcessIsNamed) {
-  TSimProcess sim({"--accept"});
+  TProcess sim(FWLOAD_SIM_PATH, {"--accept"});
   std::string slave = sim.ReadLine(5000);
   ASSERT_FALSE(slave.empty());
   EXPECT_EQ(FindPortHolder(slave).Pid, 0);
   // Another program with the slave open: a shell's descriptor, kept by the program it
   // becomes (ended by the helper's destructor).
-  TCliProcess holder({"-c", "exec 3<>\"$0\"; echo open; exec sleep 600", slave}, "/bin/sh");
+  TProcess holder("/bin/sh", {"-c", "exec 3<>\"$0\"; echo open; exec sleep 600", slave});
   ASSERT_TRUE(holder.WaitForLine("open", 5000));
   TPortHolder found = FindPortHolder(slave);
-  EXPECT_EQ(found.Pid, holder.Pid);
+  EXPECT_EQ(found.Pid, holder.Pid());
   // "sh" until it has become "sleep".
   EXPECT_FALSE(found.Command.empty());
   EXPECT_EQ(FindPortHolder("/nonexistent/tty").Pid, 0);

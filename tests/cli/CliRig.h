@@ -1,5 +1,5 @@
 // fwload-cli driven in-process: its RunCli with captured standard output and error, against
-// simulators on pseudo-terminals; and the program itself as a child process.
+// simulators on pseudo-terminals.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,8 +13,9 @@
 #include "CliRun.h"
 #include "CliStop.h"
 #include "SimCore.h"
-#include "TempFiles.h"
-#include "UploadRig.h"
+#include "support/Firmware.h"
+#include "support/Sim.h"
+#include "support/TempDir.h"
 
 // A stream whose text is read back after the run.
 class TCapture {
@@ -54,37 +55,9 @@ inline TCliRun RunCliCaptured(const std::vector<std::string>& args, TCliStop* st
   return run;
 }
 
-inline std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
+using support::TRunningSim;
 
-// A simulator running on its own thread.
-struct TSimOnPty {
-  TBootSim Sim;
-  explicit TSimOnPty(TSimScenario scenario = {}) : Sim(scenario) {
-    std::string error;
-    EXPECT_TRUE(Sim.Open(error)) << error;
-    Sim.Start();
-  }
-  const std::string& Path() const { return Sim.SlavePath(); }
-};
-
-inline std::string FirmwareFile(TTempDir& dir, const std::vector<std::string>& payloads,
+inline std::string FirmwareFile(support::TTempDir& dir, const std::vector<std::string>& payloads,
                                 const std::string& name = "fw.enc") {
-  return dir.Write(name, EncodeBlocks(payloads));
-}
-
-inline std::vector<std::string> SomeBlocks(unsigned count, size_t size = 40) {
-  std::vector<std::string> blocks;
-  for (unsigned i = 0; i < count; ++i)
-    blocks.push_back(Payload(size, i));
-  return blocks;
+  return dir.Write(name, support::EncodeBlocks(payloads));
 }

@@ -1,6 +1,7 @@
 // Whole uploads through RunCli against simulators on pseudo-terminals: each exit status with
 // its log lines, progress lines, -q, the settings file's defaults and port map, and gang
 // flashing.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -8,6 +9,16 @@
 #include "CliRig.h"
 #include "app/EncodedFile.h"
 #include "serial/Win32Dispatcher.h"
+#include "support/Wait.h"
+
+using ::testing::HasSubstr;
+
+using support::Lines;
+using support::NowUs;
+using support::Payload;
+using support::ReadWholeFile;
+using support::SomeBlocks;
+using support::TTempDir;
 
 namespace {
 
@@ -18,7 +29,7 @@ const std::vector<std::string> SuccessLog = {"Старт", "Файл fw.enc за
 
 TEST(CliUpload, SuccessPrintsTheLogLinesAndTheDeviceGetsEveryBlock) {
   TTempDir dir;
-  TSimOnPty sim;
+  TRunningSim sim;
   std::vector<std::string> blocks = SomeBlocks(5);
   TCliRun run = RunCliCaptured({"-p", sim.Path(), "-b", "115200", FirmwareFile(dir, blocks)});
   EXPECT_EQ(run.Status, 0) << run.Err;
@@ -30,7 +41,7 @@ TEST(CliUpload, SuccessPrintsTheLogLinesAndTheDeviceGetsEveryBlock) {
 
 TEST(CliUpload, FileProblemsEndWithStatusTwo) {
   TTempDir dir;
-  TSimOnPty sim;
+  TRunningSim sim;
   std::string missing = dir.File("missing.enc");
   TCliRun run = RunCliCaptured({"-p", sim.Path(), missing});
   EXPECT_EQ(run.Status, 2);
@@ -61,10 +72,8 @@ TEST(CliUpload, FileProblemsEndWithStatusTwo) {
 
 TEST(CliUpload, TheReplyZeroEndsWithStatusThree) {
   TTempDir dir;
-  TSimScenario zero;
-  zero.Reply = TSimReply::Zero;
-  zero.After = 2;
-  TSimOnPty sim(zero);
+  TSimScenario zero{.Reply = TSimReply::Zero, .After = 2};
+  TRunningSim sim(zero);
   TCliRun run = RunCliCaptured({"-p", sim.Path(), FirmwareFile(dir, SomeBlocks(4))});
   EXPECT_EQ(run.Status, 3);
   EXPECT_EQ(Lines(run.Out).back(), "Устройство не отвечает!");
@@ -74,16 +83,14 @@ TEST(CliUpload, TheReplyZeroEndsWithStatusThree) {
 TEST(CliUpload, TheFourthRejectionEndsWithStatusFourAndThreeDoNot) {
   TTempDir dir;
   std::string file = FirmwareFile(dir, SomeBlocks(2));
-  TSimScenario three;
-  three.Reply = TSimReply::RejectThenAccept;
-  three.Rejections = 3;
-  TSimOnPty patient(three);
+  TSimScenario three{.Reply = TSimReply::RejectThenAccept, .Rejections = 3};
+  TRunningSim patient(three);
   EXPECT_EQ(RunCliCaptured({"-p", patient.Path(), file}).Status, 0);
   EXPECT_EQ(patient.Sim.BlocksSeen(), 8u);
 
   TSimScenario four = three;
   four.Rejections = 4;
-  TSimOnPty strict(four);
+  TRunningSim strict(four);
   TCliRun run = RunCliCaptured({"-p", strict.Path(), file});
   EXPECT_EQ(run.Status, 4);
   // The engine's text with its own line breaks, then the line's end.
@@ -99,19 +106,19 @@ TEST(CliUpload, PortsThatCannotBeOpenedEndWithStatusSixAndTheReason) {
   TCliRun run = RunCliCaptured({"-p", dir.File("no-such-tty"), file});
   EXPECT_EQ(run.Status, 6);
   EXPECT_EQ(run.Out, "");
-  EXPECT_NE(run.Err.find("doesn't exist"), std::string::npos) << run.Err;
-  EXPECT_NE(run.Err.find(dir.File("no-such-tty")), std::string::npos) << run.Err;
+  EXPECT_THAT(run.Err, HasSubstr("doesn't exist")) << run.Err;
+  EXPECT_THAT(run.Err, HasSubstr(dir.File("no-such-tty"))) << run.Err;
 
   // Held by another open (the flock holds within one process as well).
-  TSimOnPty sim;
+  TRunningSim sim;
   platform::SetPortDevice(201, sim.Path());
   TSioWin32Dispatcher holder(nullptr);
   ASSERT_EQ(holder.InitPort("\\\\.\\COM201", 19200, 0, 8, 1, 4096, 4096, 1), 0);
   run = RunCliCaptured({"-p", "COM201", file});
   EXPECT_EQ(run.Status, 6);
-  EXPECT_NE(run.Err.find("already open"), std::string::npos) << run.Err;
-  EXPECT_NE(run.Err.find("another program holds the port"), std::string::npos) << run.Err;
-  EXPECT_NE(run.Err.find("COM201 (" + sim.Path() + ")"), std::string::npos) << run.Err;
+  EXPECT_THAT(run.Err, HasSubstr("already open")) << run.Err;
+  EXPECT_THAT(run.Err, HasSubstr("another program holds the port")) << run.Err;
+  EXPECT_THAT(run.Err, HasSubstr("COM201 (" + sim.Path() + ")")) << run.Err;
   holder.DonePort();
   platform::SetPortDevice(201, "");
 
@@ -119,7 +126,7 @@ TEST(CliUpload, PortsThatCannotBeOpenedEndWithStatusSixAndTheReason) {
   std::string settings = dir.Write("fwload.INI", "[COM]\nNumber=0\n");
   run = RunCliCaptured({"--settings", settings, file});
   EXPECT_EQ(run.Status, 6);
-  EXPECT_NE(run.Err.find("ComNumber"), std::string::npos) << run.Err;
+  EXPECT_THAT(run.Err, HasSubstr("ComNumber")) << run.Err;
 
   // What is no serial device says so, rather than "held" or "doesn't exist".
   run = RunCliCaptured({"-p", dir.Path(), file});
@@ -130,17 +137,16 @@ TEST(CliUpload, PortsThatCannotBeOpenedEndWithStatusSixAndTheReason) {
   // A path too long for the system says that, and is not printed whole.
   run = RunCliCaptured({"-p", "/" + std::string(5000, 'a'), file});
   EXPECT_EQ(run.Status, 6);
-  EXPECT_NE(run.Err.find("...: the device path is too long (5001 bytes;"), std::string::npos)
-      << run.Err;
+  EXPECT_THAT(run.Err, HasSubstr("...: the device path is too long (5001 bytes;")) << run.Err;
   EXPECT_LT(run.Err.size(), 300u);
   // A speed from the settings file that the port refuses names the file and the key.
   settings = dir.Write("baud.INI", "[COM]\nBaud=-9600\n");
   run = RunCliCaptured({"--settings", settings, "-p", sim.Path(), file});
   EXPECT_EQ(run.Status, 6);
-  EXPECT_NE(run.Err.find(": Bad argument passed to function (speed -9600, key Baud of section "
-                         "COM in " +
-                         settings + ")\n"),
-            std::string::npos)
+  EXPECT_THAT(run.Err,
+              HasSubstr(": Bad argument passed to function (speed -9600, key Baud of section "
+                        "COM in " +
+                        settings + ")\n"))
       << run.Err;
   EXPECT_EQ(sim.Sim.BlocksSeen(), 0u);
 }
@@ -148,11 +154,8 @@ TEST(CliUpload, PortsThatCannotBeOpenedEndWithStatusSixAndTheReason) {
 TEST(CliUpload, PlainProgressGivesEachNewGaugeValueOnce) {
   TTempDir dir;
   // Sizes 10, 10, 20 (with their length bytes 12, 12, 22 of 46) and a repeat of the second.
-  TSimScenario reject;
-  reject.Reply = TSimReply::RejectThenAccept;
-  reject.Rejections = 1;
-  reject.After = 1;
-  TSimOnPty sim(reject);
+  TSimScenario reject{.Reply = TSimReply::RejectThenAccept, .Rejections = 1, .After = 1};
+  TRunningSim sim(reject);
   std::string file = FirmwareFile(dir, {Payload(10, 1), Payload(10, 2), Payload(20, 3)});
   TCliRun run = RunCliCaptured({"-p", sim.Path(), "--progress=plain", file});
   EXPECT_EQ(run.Status, 0);
@@ -164,7 +167,7 @@ TEST(CliUpload, PlainProgressGivesEachNewGaugeValueOnce) {
 
 TEST(CliUpload, QuietPrintsOnlyTheLastLine) {
   TTempDir dir;
-  TSimOnPty sim;
+  TRunningSim sim;
   std::string file = FirmwareFile(dir, SomeBlocks(3));
   TCliRun run = RunCliCaptured({"-q", "-p", sim.Path(), file});
   EXPECT_EQ(run.Status, 0);
@@ -177,7 +180,7 @@ TEST(CliUpload, QuietPrintsOnlyTheLastLine) {
 
 TEST(CliUpload, WithoutOptionsThePortAndSpeedComeFromTheSettingsFile) {
   TTempDir dir;
-  TSimOnPty sim;
+  TRunningSim sim;
   std::vector<std::string> blocks = SomeBlocks(2);
   std::string file = FirmwareFile(dir, blocks);
   std::string settings = dir.Write("fwload.INI", "[Form]\nTop=1\n[COM]\nNumber=17\nBaud=57600\n"
@@ -189,7 +192,7 @@ TEST(CliUpload, WithoutOptionsThePortAndSpeedComeFromTheSettingsFile) {
   // The map stays applied for this process; a port named on the command line wins.
   run = RunCliCaptured({"--settings", settings, "-p", "COM18", file});
   EXPECT_EQ(run.Status, 6);
-  EXPECT_NE(run.Err.find("COM18"), std::string::npos);
+  EXPECT_THAT(run.Err, HasSubstr("COM18"));
   platform::SetPortDevice(17, "");
   // The settings file is only read.
   EXPECT_EQ(ReadWholeFile(settings),
@@ -198,7 +201,7 @@ TEST(CliUpload, WithoutOptionsThePortAndSpeedComeFromTheSettingsFile) {
 
 TEST(CliUpload, BeforeRunsItsStepsAndTheUploadGoesOn) {
   TTempDir dir;
-  TSimOnPty sim;
+  TRunningSim sim;
   std::string file = FirmwareFile(dir, SomeBlocks(1));
   long long t0 = NowUs();
   TCliRun run = RunCliCaptured({"-p", sim.Path(), "--before", "dtr=0,rts=1,wait=150,rts=0", file});
@@ -209,9 +212,8 @@ TEST(CliUpload, BeforeRunsItsStepsAndTheUploadGoesOn) {
 
 TEST(CliUpload, AStopDuringTheWaitEndsWithStatusFive) {
   TTempDir dir;
-  TSimScenario silent;
-  silent.Reply = TSimReply::Silent;
-  TSimOnPty sim(silent);
+  TSimScenario silent{.Reply = TSimReply::Silent};
+  TRunningSim sim(silent);
   TCliStop stop;
   std::string file = FirmwareFile(dir, SomeBlocks(2));
   std::thread stopper([&] {
@@ -230,9 +232,8 @@ TEST(CliUpload, AStopDuringTheWaitEndsWithStatusFive) {
 
 TEST(CliUpload, AStopBeforeTheUploadStartsIsNotLost) {
   TTempDir dir;
-  TSimScenario silent;
-  silent.Reply = TSimReply::Silent;
-  TSimOnPty sim(silent);
+  TSimScenario silent{.Reply = TSimReply::Silent};
+  TRunningSim sim(silent);
   TCliStop stop;
   stop.Request();
   TCliRun run = RunCliCaptured({"-p", sim.Path(), FirmwareFile(dir, SomeBlocks(2))}, &stop);
@@ -243,13 +244,11 @@ TEST(CliUpload, AStopBeforeTheUploadStartsIsNotLost) {
 
 TEST(CliUpload, GangFlashingThreeDevicesOneSilent) {
   TTempDir dir;
-  TSimOnPty first;
-  TSimScenario silent;
-  silent.Reply = TSimReply::Silent;
-  TSimOnPty quiet(silent);
-  TSimScenario paced;
-  paced.Baud = 115200;
-  TSimOnPty third(paced);
+  TRunningSim first;
+  TSimScenario silent{.Reply = TSimReply::Silent};
+  TRunningSim quiet(silent);
+  TSimScenario paced{.Baud = 115200};
+  TRunningSim third(paced);
   std::vector<std::string> blocks = SomeBlocks(6, 200);
   std::string file = FirmwareFile(dir, blocks);
   TCliRun run = RunCliCaptured(
@@ -261,7 +260,7 @@ TEST(CliUpload, GangFlashingThreeDevicesOneSilent) {
 
   // Every log line carries its port, and each port's lines keep their order.
   std::vector<std::string> out = Lines(run.Out);
-  for (const TSimOnPty* sim : {&first, &quiet, &third}) {
+  for (const TRunningSim* sim : {&first, &quiet, &third}) {
     std::string prefix = sim->Path() + ": ";
     std::vector<std::string> own;
     for (const std::string& line : out)
@@ -279,9 +278,8 @@ TEST(CliUpload, GangFlashingThreeDevicesOneSilent) {
 
 TEST(CliUpload, AStopDuringABeforeWaitDoesNotSitItOut) {
   TTempDir dir;
-  TSimScenario silent;
-  silent.Reply = TSimReply::Silent;
-  TSimOnPty sim(silent);
+  TSimScenario silent{.Reply = TSimReply::Silent};
+  TRunningSim sim(silent);
   TCliStop stop;
   // Before or during the 10 s wait, whichever the threads make of it: neither may sit it out.
   std::thread stopper([&] { stop.Request(); });
@@ -296,9 +294,8 @@ TEST(CliUpload, AStopDuringABeforeWaitDoesNotSitItOut) {
 
 TEST(CliUpload, ADeviceThatGoesAwayIsAFailingPortNotAMuteOne) {
   TTempDir dir;
-  TSimScenario silent;
-  silent.Reply = TSimReply::Silent;
-  auto sim = std::make_unique<TSimOnPty>(silent);
+  TSimScenario silent{.Reply = TSimReply::Silent};
+  auto sim = std::make_unique<TRunningSim>(silent);
   std::string slave = sim->Path();
   platform::SetPortDevice(202, slave);
   std::thread unplug([&] {

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "framework/Button.h"
-#include "framework/GuiTest.h"
+#include "support/Gui.h"
 
 namespace {
 

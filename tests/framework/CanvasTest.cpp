@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/Bitmap.h"
-#include "framework/GuiTest.h"
+#include "support/Gui.h"
 
 namespace {
 

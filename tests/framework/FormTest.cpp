@@ -2,6 +2,7 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "framework/Action.h"
@@ -9,13 +10,15 @@
 #include "framework/ComboBox.h"
 #include "framework/ControlBar.h"
 #include "framework/FormReader.h"
-#include "framework/GuiTest.h"
 #include "framework/Label.h"
 #include "framework/ListBox.h"
 #include "framework/Memo.h"
 #include "framework/OpenDialog.h"
 #include "framework/RadioGroup.h"
 #include "framework/ToolBar.h"
+#include "support/Gui.h"
+
+using ::testing::HasSubstr;
 
 namespace {
 
@@ -224,21 +227,17 @@ TEST_F(FormTest, FormFileErrorsNameTheComponentAndProperty) {
     }
     return std::string("no error");
   };
-  EXPECT_NE(
+  EXPECT_THAT(
       error("<widget class=\"TButton\" name=\"B\"><property name=\"Colour\"><string>x</string>"
-            "</property></widget>")
-          .find("Form9.B.Colour"),
-      std::string::npos);
-  EXPECT_NE(error("<widget class=\"TGizmo\" name=\"G\"/>").find("class TGizmo not found"),
-            std::string::npos);
-  EXPECT_NE(
+            "</property></widget>"),
+      HasSubstr("Form9.B.Colour"));
+  EXPECT_THAT(error("<widget class=\"TGizmo\" name=\"G\"/>"), HasSubstr("class TGizmo not found"));
+  EXPECT_THAT(
       error("<widget class=\"TButton\" name=\"B\"><property name=\"ModalResult\"><enum>mrMaybe"
-            "</enum></property></widget>")
-          .find("Invalid property value"),
-      std::string::npos);
-  EXPECT_NE(error("<widget class=\"TButton\" name=\"B\"/><widget class=\"TButton\" name=\"B\"/>")
-                .find("exists already"),
-            std::string::npos);
+            "</enum></property></widget>"),
+      HasSubstr("Invalid property value"));
+  EXPECT_THAT(error("<widget class=\"TButton\" name=\"B\"/><widget class=\"TButton\" name=\"B\"/>"),
+              HasSubstr("exists already"));
   EXPECT_EQ(Owner.ComponentCount(), 0) << "a form that fails to load is freed with its parts";
   EXPECT_THROW(TForm(&Owner, "/nonexistent/form.ui"), EReadError);
 }

@@ -6,8 +6,8 @@
 #include "framework/Action.h"
 #include "framework/Button.h"
 #include "framework/Form.h"
-#include "framework/GuiTest.h"
 #include "framework/Menus.h"
+#include "support/Gui.h"
 
 namespace {
 

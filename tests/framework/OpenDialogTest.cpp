@@ -2,8 +2,9 @@
 #include <QLineEdit>
 #include <gtest/gtest.h>
 
-#include "framework/GuiTest.h"
 #include "framework/OpenDialog.h"
+#include "support/Gui.h"
+#include "support/TempDir.h"
 
 namespace {
 
@@ -12,15 +13,12 @@ protected:
   void SetUp() override {
     EnsureApplication();
     Before = GetCurrentDir();
-    char pattern[] = "/tmp/fwload-open-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    Dir = pattern;
+    ASSERT_FALSE(Dir.empty());
   }
-  void TearDown() override {
-    SetCurrentDir(Before);
-    ASSERT_EQ(system(("rm -rf '" + Dir + "'").c_str()), 0);
-  }
-  std::string Before, Dir;
+  void TearDown() override { SetCurrentDir(Before); }
+  std::string Before;
+  support::TTempDir Temp;
+  const std::string& Dir = Temp.Path();
 };
 
 TEST_F(OpenDialogTest, ConfirmedNameNeedNotExistAndBecomesTheCurrentFolder) {

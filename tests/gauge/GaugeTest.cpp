@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "framework/Form.h"
-#include "framework/GuiTest.h"
 #include "gauge/Gauge.h"
+#include "support/Gui.h"
 
 namespace {
 

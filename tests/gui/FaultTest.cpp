@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -22,6 +23,15 @@
 #include "framework/RadioGroup.h"
 #include "gauge/Gauge.h"
 #include "serial/ComPort.h"
+#include "support/Process.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+using support::EncodeBlocks;
+using support::Payload;
+using support::ProcessCpuMs;
+using support::ReadWholeFile;
 
 namespace {
 
@@ -64,8 +74,8 @@ protected:
     StartUp();
     ASSERT_EQ(Shown.Messages.size(), 1u);
     const std::string& shown = Shown.Messages[0].Text;
-    EXPECT_NE(shown.find("permission"), std::string::npos) << shown;
-    EXPECT_EQ(shown.find("already"), std::string::npos) << shown;
+    EXPECT_THAT(shown, HasSubstr("permission")) << shown;
+    EXPECT_THAT(shown, Not(HasSubstr("already"))) << shown;
     EXPECT_FALSE(Form1->ComPort1->Open());
     EXPECT_TRUE(IdleButtons());
     PickPort(1);
@@ -84,8 +94,7 @@ protected:
 
 TEST_F(FaultTest, ADeviceThatVanishesMidUploadEndsItAndItsSuccessorIsFoundWithoutARestart) {
   // Three blocks are accepted, then the device goes as the fourth arrives.
-  TSimScenario vanishing;
-  vanishing.VanishAfter = 3;
+  TSimScenario vanishing{.VanishAfter = 3};
   Serve(1, vanishing);
   // The port goes through a link, as a udev name would; the device behind it changes.
   const std::string link = Dir.File("ttyDEVICE");
@@ -188,7 +197,7 @@ TEST_F(FaultTest, APortHeldByAnotherProcessIsShownAndSettingsMovesToAnother) {
 
   StartUp();
   ASSERT_EQ(Shown.Messages.size(), 1u);
-  EXPECT_NE(Shown.Messages[0].Text.find("already"), std::string::npos) << Shown.Messages[0].Text;
+  EXPECT_THAT(Shown.Messages[0].Text, HasSubstr("already")) << Shown.Messages[0].Text;
   EXPECT_FALSE(Form1->ComPort1->Open());
   EXPECT_TRUE(IdleButtons());
   PickPort(1);
@@ -263,7 +272,7 @@ TEST_F(FaultTest, APortRefusedToTheUserAndAReadOnlySettingsFolder) {
     out += buffer;
   int status = pclose(child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
-  EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << out;
+  EXPECT_THAT(out, HasSubstr("[  PASSED  ] 1 test.")) << out;
   EXPECT_EQ(ReadWholeFile(settings), stored);
   EXPECT_EQ(denied.BlocksSeen(), 0u);
 }

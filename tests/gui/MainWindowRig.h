@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "SimCore.h"
 #include "Unit1.h"
 #include "Unit2.h"
 #include "app/Settings.h"
-#include "app/TempFiles.h"
-#include "app/UploadRig.h"
-#include "framework/GuiTest.h"
 #include "framework/Memo.h"
 #include "framework/ToolBar.h"
 #include "platform/Win32Comm.h"
+#include "support/Firmware.h"
+#include "support/Gui.h"
+#include "support/TempDir.h"
 
 inline std::vector<std::string> LogOf(TForm1* f) {
   std::vector<std::string> lines;
@@ -69,9 +70,9 @@ protected:
   std::string Firmware(const std::vector<size_t>& blockSizes) {
     std::vector<std::string> payloads;
     for (size_t i = 0; i < blockSizes.size(); ++i)
-      payloads.push_back(Payload(blockSizes[i] - 2, unsigned(i)));
+      payloads.push_back(support::Payload(blockSizes[i] - 2, unsigned(i)));
     Payloads = payloads;
-    return Dir.Write("fw.enc", EncodeBlocks(payloads));
+    return Dir.Write("fw.enc", support::EncodeBlocks(payloads));
   }
 
   void Upload() { Form1->ToolButton3->click(); }
@@ -81,7 +82,7 @@ protected:
            Form1->ToolButton3->Enabled() && !Form1->ToolButton4->Enabled() && !Form1->Busy();
   }
 
-  TTempDir Dir;
+  support::TTempDir Dir;
   std::unique_ptr<TBootSim> Sim;
   std::unique_ptr<TBootSim> Sim2;
   std::string SettingsFile;

@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,7 +16,6 @@
 #include "framework/Bevel.h"
 #include "framework/Button.h"
 #include "framework/ComboBox.h"
-#include "framework/GuiTest.h"
 #include "framework/Label.h"
 #include "framework/Memo.h"
 #include "framework/RadioGroup.h"
@@ -23,6 +23,11 @@
 #include "gauge/Gauge.h"
 #include "platform/Win32Comm.h"
 #include "serial/ComPort.h"
+#include "support/Gui.h"
+
+using ::testing::HasSubstr;
+
+using support::ReadWholeFile;
 
 namespace {
 
@@ -64,8 +69,8 @@ TEST_F(MainWindowTest, StoredSettingsMoveTheWindowAndSetThePort) {
   EXPECT_TRUE(Form1->ComPort1->Open());
   Form1->Close();
   std::string written = ReadWholeFile(SettingsFile);
-  EXPECT_NE(written.find("Baud=57600"), std::string::npos) << written;
-  EXPECT_NE(written.find("[Other]\nKeep=me"), std::string::npos) << written;
+  EXPECT_THAT(written, HasSubstr("Baud=57600")) << written;
+  EXPECT_THAT(written, HasSubstr("[Other]\nKeep=me")) << written;
 }
 
 TEST_F(MainWindowTest, AWholeUploadLogsEachStepAndTheDeviceGetsEveryBlock) {
@@ -95,8 +100,7 @@ TEST_F(MainWindowTest, NoFileChosenAndRefusedFiles) {
 }
 
 TEST_F(MainWindowTest, ADeviceThatAnswersZeroOrRejectsFourTimes) {
-  TSimScenario zero;
-  zero.Reply = TSimReply::Zero;
+  TSimScenario zero{.Reply = TSimReply::Zero};
   Serve(1, zero);
   StartUp();
   Form1->FileName = Firmware({10, 10});
@@ -104,9 +108,7 @@ TEST_F(MainWindowTest, ADeviceThatAnswersZeroOrRejectsFourTimes) {
   EXPECT_EQ(LogOf(Form1).back(), "Устройство не отвечает!");
   EXPECT_TRUE(IdleButtons());
   // COM2's simulator rejects every block four times before it would accept.
-  TSimScenario reject;
-  reject.Reply = TSimReply::RejectThenAccept;
-  reject.Rejections = 4;
+  TSimScenario reject{.Reply = TSimReply::RejectThenAccept, .Rejections = 4};
   Serve(2, reject);
   Form1->ComPort1->SetComNumber(2);
   Upload();
@@ -121,8 +123,7 @@ TEST_F(MainWindowTest, ADeviceThatAnswersZeroOrRejectsFourTimes) {
 }
 
 TEST_F(MainWindowTest, StopEndsTheUploadAndTheCloseIsRefusedOnlyWhileBusy) {
-  TSimScenario silent;
-  silent.Reply = TSimReply::Silent;
+  TSimScenario silent{.Reply = TSimReply::Silent};
   Serve(1, silent);
   StartUp();
   Form1->FileName = Firmware({10});
@@ -148,8 +149,7 @@ TEST_F(MainWindowTest, StopEndsTheUploadAndTheCloseIsRefusedOnlyWhileBusy) {
 }
 
 TEST_F(MainWindowTest, ASilentDeviceTimesOutAndAfterStopTheWindowMayClose) {
-  TSimScenario silent;
-  silent.Reply = TSimReply::Silent;
+  TSimScenario silent{.Reply = TSimReply::Silent};
   Serve(1, silent);
   StartUp();
   Form1->FileName = Firmware({10});

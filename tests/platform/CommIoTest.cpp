@@ -38,7 +38,7 @@ TEST_F(CommIo, ReadReturnsAtOnceWithWhatHasArrived) {
   EXPECT_EQ(got, 0u);
   EXPECT_TRUE(r.Event.Signalled(0)); // completed at once, and said so on its event
 
-  FPty.Send("abc");
+  EXPECT_TRUE(FPty.Write("abc"));
   ASSERT_TRUE(AwaitInQueue(3));
   ASSERT_TRUE(ReadFile(FPort, buffer, sizeof buffer, &got, &r.Ov));
   EXPECT_EQ(std::string(buffer, got), "abc");
@@ -55,7 +55,7 @@ TEST_F(CommIo, RawBytesArriveUnchangedAndNotEchoed) {
   std::string bytes = "a\r\nb\x03\x1a\x7f";
   bytes += '\0';
   bytes += "\xff";
-  FPty.Send(bytes);
+  EXPECT_TRUE(FPty.Write(bytes));
   ASSERT_TRUE(AwaitInQueue(DWORD(bytes.size())));
   EXPECT_EQ(ReadNow(), bytes);
   EXPECT_EQ(FPty.Receive(1, 100), ""); // no echo towards the device
@@ -74,8 +74,8 @@ TEST_F(CommIo, PendingReadCompletesOnItsEvent) {
   EXPECT_EQ(std::atomic_ref<ULONG_PTR>(r.Ov.Internal).load(), ULONG_PTR(STATUS_PENDING));
   EXPECT_FALSE(GetOverlappedResult(FPort, &r.Ov, &got, FALSE));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_INCOMPLETE));
-  FPty.Send("wx");
-  FPty.Send("yz");
+  EXPECT_TRUE(FPty.Write("wx"));
+  EXPECT_TRUE(FPty.Write("yz"));
   ASSERT_TRUE(r.Event.Signalled());
   ASSERT_TRUE(GetOverlappedResult(FPort, &r.Ov, &got, FALSE));
   EXPECT_EQ(std::string(buffer, got), "wxyz");
@@ -89,7 +89,7 @@ TEST_F(CommIo, GetOverlappedResultWaitsForTheCompletion) {
   DWORD got = 0;
   ASSERT_FALSE(ReadFile(FPort, buffer, 3, &got, &r.Ov));
   ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
-  std::thread peer([&] { FPty.Send("123"); });
+  std::thread peer([&] { EXPECT_TRUE(FPty.Write("123")); });
   EXPECT_TRUE(GetOverlappedResult(FPort, &r.Ov, &got, TRUE));
   peer.join();
   EXPECT_EQ(std::string(buffer, got), "123");
@@ -111,7 +111,7 @@ TEST_F(CommIo, ReadTimeoutsEndAPendingRead) {
   COMMTIMEOUTS any{MAXDWORD, MAXDWORD, 5000, 0, 0};
   ASSERT_TRUE(SetCommTimeouts(FPort, &any));
   ASSERT_FALSE(ReadFile(FPort, buffer, sizeof buffer, &got, &r.Ov));
-  FPty.Send("q");
+  EXPECT_TRUE(FPty.Write("q"));
   ASSERT_TRUE(r.Event.Signalled());
   ASSERT_TRUE(GetOverlappedResult(FPort, &r.Ov, &got, FALSE));
   EXPECT_EQ(std::string(buffer, got), "q");
@@ -159,7 +159,7 @@ TEST_F(CommIo, SynchronousHandleBlocksUntilDone) {
   EXPECT_EQ(FPty.Receive(4), "sync");
   COMMTIMEOUTS t{};
   ASSERT_TRUE(SetCommTimeouts(FPort, &t));
-  std::thread peer([&] { FPty.Send("back"); });
+  std::thread peer([&] { EXPECT_TRUE(FPty.Write("back")); });
   char buffer[4];
   ASSERT_TRUE(ReadFile(FPort, buffer, 4, &n, nullptr));
   peer.join();
@@ -183,7 +183,7 @@ TEST_F(CommIo, RecordWithoutEventSignalsTheHandle) {
   char buffer[2];
   ASSERT_FALSE(ReadFile(FPort, buffer, 2, &n, &ov));
   EXPECT_EQ(WaitForSingleObject(FPort, 0), WAIT_TIMEOUT);
-  FPty.Send("ok");
+  EXPECT_TRUE(FPty.Write("ok"));
   EXPECT_EQ(WaitForSingleObject(FPort, 5000), WAIT_OBJECT_0);
   ASSERT_TRUE(GetOverlappedResult(FPort, &ov, &n, TRUE));
   EXPECT_EQ(std::string(buffer, n), "ok");
@@ -200,7 +200,7 @@ TEST_F(CommIo, ReceivedCharacterCompletesAWait) {
   ASSERT_FALSE(WaitCommEvent(FPort, &mask, &e.Ov));
   ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
   EXPECT_FALSE(e.Event.Signalled(20));
-  FPty.Send("x");
+  EXPECT_TRUE(FPty.Write("x"));
   ASSERT_TRUE(e.Event.Signalled());
   DWORD n = 0;
   ASSERT_TRUE(GetOverlappedResult(FPort, &e.Ov, &n, FALSE));
@@ -210,7 +210,7 @@ TEST_F(CommIo, ReceivedCharacterCompletesAWait) {
   ASSERT_FALSE(WaitCommEvent(FPort, &again, &e.Ov));
   ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
   EXPECT_FALSE(e.Event.Signalled(50));
-  FPty.Send("y");
+  EXPECT_TRUE(FPty.Write("y"));
   ASSERT_TRUE(e.Event.Signalled());
   EXPECT_EQ(again, DWORD(EV_RXCHAR));
 }
@@ -224,7 +224,7 @@ TEST_F(CommIo, EventsWhileNobodyWaitsCompleteTheNextWaitAtOnce) {
   char byte;
   DWORD n = 0;
   ASSERT_FALSE(ReadFile(FPort, &byte, 1, &n, &r.Ov));
-  FPty.Send("z");
+  EXPECT_TRUE(FPty.Write("z"));
   ASSERT_TRUE(r.Event.Signalled());
   // Whoever took the byte from the driver, the event is on record by the time the read
   // completes, so the wait completes at once without any new byte.
@@ -307,7 +307,7 @@ TEST_F(CommIo, LineFunctionsOnAPseudoTerminal) {
 
 TEST_F(CommIo, PurgeClearsAndAbortsTheReceiveSide) {
   ReadAtOnce();
-  FPty.Send("stale");
+  EXPECT_TRUE(FPty.Write("stale"));
   ASSERT_TRUE(AwaitInQueue(5));
   ASSERT_TRUE(PurgeComm(FPort, PURGE_RXABORT | PURGE_RXCLEAR));
   COMSTAT stat{};
@@ -334,7 +334,7 @@ TEST_F(CommIo, XoffHoldsAWriteAndTxAbortEndsIt) {
   SetFlow(FPort, true);
   ReadAtOnce();
   // The marker is behind the XOFF: once it has arrived the XOFF has been obeyed (and taken).
-  FPty.Send("\x13M");
+  EXPECT_TRUE(FPty.Write("\x13M"));
   ASSERT_TRUE(AwaitInQueue(1));
   EXPECT_EQ(ReadNow(), "M");
 
@@ -356,7 +356,7 @@ TEST_F(CommIo, XoffHoldsAWriteAndTxAbortEndsIt) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
 
   // XON lets the next write through.
-  FPty.Send("\x11");
+  EXPECT_TRUE(FPty.Write("\x11"));
   if (!WriteFile(FPort, "go", 2, &n, &w.Ov)) {
     ASSERT_TRUE(GetOverlappedResult(FPort, &w.Ov, &n, TRUE));
   }
@@ -366,15 +366,15 @@ TEST_F(CommIo, XoffHoldsAWriteAndTxAbortEndsIt) {
 TEST_F(CommIo, XonXoffAreDataUnlessIxonIsOn) {
   ReadAtOnce();
   SetFlow(FPort, false);
-  FPty.Send("\x11\x13"
-            "A");
+  EXPECT_TRUE(FPty.Write("\x11\x13"
+                         "A"));
   ASSERT_TRUE(AwaitInQueue(3));
   EXPECT_EQ(ReadNow(), "\x11\x13"
                        "A");
 
   SetFlow(FPort, true);
-  FPty.Send("\x13\x11"
-            "B");
+  EXPECT_TRUE(FPty.Write("\x13\x11"
+                         "B"));
   ASSERT_TRUE(AwaitInQueue(1));
   EXPECT_EQ(ReadNow(), "B");
 }
@@ -385,7 +385,7 @@ TEST_F(CommIo, NullStrippingDropsZeroBytes) {
   ASSERT_TRUE(GetCommState(FPort, &dcb));
   dcb.fNull = 1;
   ASSERT_TRUE(SetCommState(FPort, &dcb));
-  FPty.Send(std::string("a\0b\0\0c", 6));
+  EXPECT_TRUE(FPty.Write(std::string("a\0b\0\0c", 6)));
   ASSERT_TRUE(AwaitInQueue(6));
   EXPECT_EQ(ReadNow(), "abc");
 }
@@ -447,7 +447,7 @@ TEST_F(CommIo, VanishedDeviceFailsPendingAndLaterOperations) {
   FPort = OpenPort(PortName(Number));
   ASSERT_NE(FPort, INVALID_HANDLE_VALUE) << GetLastError();
   ReadAtOnce();
-  fresh.Send("new");
+  EXPECT_TRUE(fresh.Write("new"));
   ASSERT_TRUE(AwaitInQueue(3));
   EXPECT_EQ(ReadNow(), "new");
 }
@@ -455,7 +455,7 @@ TEST_F(CommIo, VanishedDeviceFailsPendingAndLaterOperations) {
 TEST_F(CommIo, CloseAbortsEverythingPending) {
   SetFlow(FPort, true);
   ReadAtOnce();
-  FPty.Send("\x13M"); // hold the output so that a write stays pending
+  EXPECT_TRUE(FPty.Write("\x13M")); // hold the output so that a write stays pending
   ASSERT_TRUE(AwaitInQueue(1));
   EXPECT_EQ(ReadNow(), "M");
   COMMTIMEOUTS t{};

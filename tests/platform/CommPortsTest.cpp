@@ -2,8 +2,12 @@
 // on the real one, which must never yield the console).
 #include "CommTest.h"
 
+#include <gmock/gmock.h>
+
 #include <algorithm>
 #include <sstream>
+
+using ::testing::HasSubstr;
 
 using namespace commtest;
 
@@ -48,17 +52,17 @@ TEST(CommDiscovery, OrderFiltersAndConsole) {
   AddTty(sys, "ptmx", "");
   sys.Write("class/tty/console/active", "tty0 ttyS0\n");
 
-  auto devices = platform::DiscoverSerialDevices(sys.Path().string(), "/devroot");
+  auto devices = platform::DiscoverSerialDevices(sys.Path(), "/devroot");
   EXPECT_EQ(Names(devices), (std::vector<std::string>{"ttyS1", "ttyS10", "ttyUSB0", "ttyUSB1",
                                                       "ttyACM0", "ttyAMA0"}));
   ASSERT_EQ(devices.size(), 6u);
   EXPECT_EQ(devices[0].DevicePath, "/devroot/ttyS1");
-  EXPECT_NE(devices[2].Description.find("0403:6001"), std::string::npos) << devices[2].Description;
-  EXPECT_NE(devices[2].Description.find("FT232R USB UART"), std::string::npos);
-  EXPECT_NE(devices[2].Description.find("ftdi_sio"), std::string::npos);
+  EXPECT_THAT(devices[2].Description, HasSubstr("0403:6001")) << devices[2].Description;
+  EXPECT_THAT(devices[2].Description, HasSubstr("FT232R USB UART"));
+  EXPECT_THAT(devices[2].Description, HasSubstr("ftdi_sio"));
 
   // A missing tree is no devices, not an error.
-  EXPECT_TRUE(platform::DiscoverSerialDevices((sys.Path() / "none").string()).empty());
+  EXPECT_TRUE(platform::DiscoverSerialDevices(sys.File("none")).empty());
 }
 
 TEST(CommDiscovery, RealSysfsNeverListsTheConsole) {
@@ -79,7 +83,7 @@ TEST(CommDiscovery, MapComesBeforeDiscovery) {
   AddTty(sys, "ttyUSB1", "usb/1-2:1.0/ttyUSB1");
   sys.Link("dev/ttyUSB0", first.SlavePath());
   sys.Link("dev/ttyUSB1", second.SlavePath());
-  platform::SetDiscoveryRoots(sys.Path().string(), (sys.Path() / "dev").string());
+  platform::SetDiscoveryRoots(sys.Path(), sys.File("dev"));
 
   // Which pseudo-terminal a port number reaches: the one whose master hears it.
   auto reaches = [](int number, const TPty& pty) {
@@ -110,10 +114,10 @@ TEST(CommDiscovery, MapComesBeforeDiscovery) {
   EXPECT_TRUE(ports[0].Mapped);
   EXPECT_EQ(ports[1].PortNumber, 2);
   EXPECT_FALSE(ports[1].Mapped);
-  EXPECT_EQ(ports[1].DevicePath, (sys.Path() / "dev" / "ttyUSB1").string());
+  EXPECT_EQ(ports[1].DevicePath, sys.File("dev/ttyUSB1"));
 
   ASSERT_TRUE(platform::SetPortDevice(1, "")); // an empty path removes the entry
-  EXPECT_EQ(platform::ResolvePortDevice(1), (sys.Path() / "dev" / "ttyUSB0").string());
+  EXPECT_EQ(platform::ResolvePortDevice(1), sys.File("dev/ttyUSB0"));
   EXPECT_FALSE(platform::SetPortDevice(0, "/dev/null"));
   EXPECT_FALSE(platform::SetPortDevice(256, "/dev/null"));
   EXPECT_EQ(platform::ResolvePortDevice(0), "");

@@ -178,7 +178,7 @@ using CommState = TPortFixture;
 // The tty's own settings, read through the master (which reports the slave's termios).
 static TTermiosImage TtyTermios(const TPty& pty) {
   TTermiosImage image;
-  EXPECT_EQ(platform::comm::ReadTermios(pty.Master(), image), 0);
+  EXPECT_EQ(platform::comm::ReadTermios(pty.Fd(), image), 0);
   return image;
 }
 

@@ -1,74 +1,20 @@
-// Helpers of the comm-device tests: pseudo-terminals whose slave a test maps to a port
-// number, events, and made-up sysfs trees.
+// Helpers of the comm-device tests: a port opened on a pseudo-terminal whose slave a test maps
+// to a port number, and events.
 #pragma once
 
 #include "platform/Win32.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
+#include "support/Pty.h"
+#include "support/TempDir.h"
 
 namespace commtest {
 
-// The master side of a pseudo-terminal; the test plays the remote device through it.
-class TPty {
-public:
-  TPty() {
-    FMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (FMaster >= 0 && grantpt(FMaster) == 0 && unlockpt(FMaster) == 0) {
-      char name[128];
-      if (ptsname_r(FMaster, name, sizeof name) == 0) FSlavePath = name;
-    }
-  }
-  ~TPty() { Close(); }
-  TPty(const TPty&) = delete;
-  TPty& operator=(const TPty&) = delete;
-
-  bool Ok() const { return FMaster >= 0 && !FSlavePath.empty(); }
-  int Master() const { return FMaster; }
-  const std::string& SlavePath() const { return FSlavePath; }
-  void Close() {
-    if (FMaster >= 0) ::close(FMaster);
-    FMaster = -1;
-  }
-
-  void Send(const std::string& bytes) const {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = ::write(FMaster, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      ASSERT_GT(n, 0) << "write to the pseudo-terminal master failed";
-      done += static_cast<size_t>(n);
-    }
-  }
-
-  // What the port sent: up to `count` bytes, waiting at most `timeoutMs` for them.
-  std::string Receive(size_t count, int timeoutMs = 5000) const {
-    std::string got;
-    while (got.size() < count) {
-      pollfd p{FMaster, POLLIN, 0};
-      int r = ::poll(&p, 1, timeoutMs);
-      if (r <= 0 || !(p.revents & POLLIN)) break;
-      char buffer[4096];
-      ssize_t n = ::read(FMaster, buffer, std::min(sizeof buffer, count - got.size()));
-      if (n <= 0) break;
-      got.append(buffer, static_cast<size_t>(n));
-    }
-    return got;
-  }
-
-private:
-  int FMaster = -1;
-  std::string FSlavePath;
-};
+using support::TPty;
+using support::TTempDir;
 
 inline std::string PortName(int number) {
   return "\\\\.\\COM" + std::to_string(number);
@@ -157,31 +103,6 @@ protected:
 
   TPty FPty;
   HANDLE FPort = INVALID_HANDLE_VALUE;
-};
-
-// A temporary directory tree, removed at the end.
-class TTempDir {
-public:
-  TTempDir() {
-    char pattern[] = "/tmp/fwload-comm-XXXXXX";
-    if (mkdtemp(pattern)) FPath = pattern;
-  }
-  ~TTempDir() {
-    std::error_code ec;
-    if (!FPath.empty()) std::filesystem::remove_all(FPath, ec);
-  }
-  const std::filesystem::path& Path() const { return FPath; }
-  void Write(const std::filesystem::path& relative, const std::string& text) const {
-    std::filesystem::create_directories((FPath / relative).parent_path());
-    std::ofstream(FPath / relative) << text;
-  }
-  void Link(const std::filesystem::path& relative, const std::filesystem::path& target) const {
-    std::filesystem::create_directories((FPath / relative).parent_path());
-    std::filesystem::create_symlink(target, FPath / relative);
-  }
-
-private:
-  std::filesystem::path FPath;
 };
 
 } // namespace commtest

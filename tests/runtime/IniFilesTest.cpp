@@ -1,4 +1,5 @@
 #include "runtime/IniFiles.h"
+#include "support/TempDir.h"
 
 #include <climits>
 #include <csignal>
@@ -17,22 +18,13 @@ namespace {
 
 class IniFileTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/fwload-ini-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    Dir = pattern;
-    Path = Dir + "/fwload.INI";
-  }
-  void TearDown() override { ASSERT_EQ(system(("rm -rf '" + Dir + "'").c_str()), 0); }
+  void SetUp() override { ASSERT_FALSE(Dir.empty()); }
 
   void Put(const std::string& content, const std::string& path = "") {
-    std::ofstream(path.empty() ? Path : path, std::ios::binary) << content;
+    support::WriteWholeFile(path.empty() ? Path : path, content);
   }
   std::string Get(const std::string& path = "") {
-    std::ifstream in(path.empty() ? Path : path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return support::ReadWholeFile(path.empty() ? Path : path);
   }
   std::vector<std::string> DirEntries() {
     std::vector<std::string> names;
@@ -44,7 +36,9 @@ protected:
     return names;
   }
 
-  std::string Dir, Path;
+  support::TTempDir Temp;
+  const std::string& Dir = Temp.Path();
+  std::string Path = Temp.File("fwload.INI");
 };
 
 TEST_F(IniFileTest, ReadIntegerFollowsTheProfileRule) {

@@ -1,5 +1,6 @@
 // The port component's notification window and handlers, the deferred close, the trace and
 // dispatch-log files, and the string waits, over real pseudo-terminals.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,9 +12,15 @@
 #include "ComPortTestSupport.h"
 #include "serial/Exceptions.h"
 #include "serial/Timers.h"
+#include "support/TempDir.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 using comporttest::TPortLine;
-using ptypeer::TPtyPeer;
+using support::ReadLines;
+using support::TPty;
+using support::TTempDir;
 using triggertest::PumpUntil;
 
 namespace {
@@ -21,33 +28,6 @@ namespace {
 std::vector<std::string> gShown;
 void CaptureShown(const std::string& message) {
   gShown.push_back(message);
-}
-
-// A scratch directory for trace and log files, removed with what it holds.
-struct TScratchDir {
-  std::string Path;
-  TScratchDir() {
-    char dir[] = "/tmp/comport-files-XXXXXX";
-    if (mkdtemp(dir)) Path = dir;
-  }
-  ~TScratchDir() {
-    for (const std::string& f : Files)
-      std::remove(f.c_str());
-    rmdir(Path.c_str());
-  }
-  std::string File(const std::string& name) {
-    Files.push_back(Path + "/" + name);
-    return Files.back();
-  }
-  std::vector<std::string> Files;
-};
-
-std::vector<std::string> ReadLines(const std::string& file) {
-  std::ifstream in(file);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);)
-    lines.push_back(line);
-  return lines;
 }
 
 } // namespace
@@ -253,7 +233,7 @@ TEST(ComPortClose, OpenWhileShuttingDownReopensAfterwards) {
 }
 
 TEST(ComPortClose, DestroyingTheComponentInsideADeferredCloseFinishesIt) {
-  int threads = ptypeer::BaselineThreadCount();
+  int threads = support::BaselineThreadCount();
   {
     TPortLine line;
     TSioComPort& c = line.Comp;
@@ -267,7 +247,7 @@ TEST(ComPortClose, DestroyingTheComponentInsideADeferredCloseFinishesIt) {
     ASSERT_TRUE(PumpUntil([&] { return asked; }));
     // Destroyed before the close-pending message has been handled.
   }
-  EXPECT_TRUE(ptypeer::WaitUntil([&] { return ptypeer::ThreadCount() <= threads; }));
+  EXPECT_TRUE(support::WaitUntil([&] { return support::ThreadCount() <= threads; }));
   // The message that is still queued must find nothing.
   EXPECT_TRUE(PumpUntil([] { return true; }));
 }
@@ -275,7 +255,7 @@ TEST(ComPortClose, DestroyingTheComponentInsideADeferredCloseFinishesIt) {
 // ---- trace and dispatch log ----
 
 TEST(ComPortTrace, StatesOnAClosedPortAndDumpWithNothingTraced) {
-  TScratchDir dir;
+  TTempDir dir;
   TPortLine line;
   TSioComPort& c = line.Comp;
   c.SetTraceName(dir.File("closed.trc"));
@@ -293,7 +273,7 @@ TEST(ComPortTrace, StatesOnAClosedPortAndDumpWithNothingTraced) {
 }
 
 TEST(ComPortTrace, DumpAndAppendWriteOneEntryALine) {
-  TScratchDir dir;
+  TTempDir dir;
   TPortLine line;
   TSioComPort& c = line.Comp;
   std::string file = dir.File("link.trc");
@@ -316,9 +296,9 @@ TEST(ComPortTrace, DumpAndAppendWriteOneEntryALine) {
   EXPECT_EQ(c.Tracing(), tlOff);
   std::vector<std::string> lines = ReadLines(file);
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_NE(lines[0].find(" T 41 54 0D  \"AT\\x0D\""), std::string::npos) << lines[0];
-  EXPECT_NE(lines[1].find(" R 4F  \"O\""), std::string::npos) << lines[1];
-  EXPECT_NE(lines[2].find(" R 4B  \"K\""), std::string::npos) << lines[2];
+  EXPECT_THAT(lines[0], HasSubstr(" T 41 54 0D  \"AT\\x0D\"")) << lines[0];
+  EXPECT_THAT(lines[1], HasSubstr(" R 4F  \"O\"")) << lines[1];
+  EXPECT_THAT(lines[2], HasSubstr(" R 4B  \"K\"")) << lines[2];
   // Times in ms, ascending.
   EXPECT_LE(std::stoul(lines[0]), std::stoul(lines[2]));
 
@@ -328,19 +308,19 @@ TEST(ComPortTrace, DumpAndAppendWriteOneEntryALine) {
   c.SetTracing(tlAppend);
   lines = ReadLines(file);
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_NE(lines[3].find(" T 5A"), std::string::npos);
-  EXPECT_EQ(lines[3].find('"'), std::string::npos); // hex only
+  EXPECT_THAT(lines[3], HasSubstr(" T 5A"));
+  EXPECT_THAT(lines[3], Not(HasSubstr("\""))); // hex only
   // tlDump replaces the file.
   c.SetTracing(tlOn);
   c.PutChar('Y');
   c.SetTracing(tlDump);
   lines = ReadLines(file);
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find(" T 59"), std::string::npos);
+  EXPECT_THAT(lines[0], HasSubstr(" T 59"));
 }
 
 TEST(ComPortTrace, TheTraceKeepsTheNewestBytesOfItsSize) {
-  TScratchDir dir;
+  TTempDir dir;
   TPortLine line;
   TSioComPort& c = line.Comp;
   std::string file = dir.File("small.trc");
@@ -353,12 +333,12 @@ TEST(ComPortTrace, TheTraceKeepsTheNewestBytesOfItsSize) {
   c.DumpTrace(file, true);
   std::vector<std::string> lines = ReadLines(file);
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[0].find(" T 63"), std::string::npos) << lines[0];
-  EXPECT_NE(lines[1].find(" T 64 65 66"), std::string::npos) << lines[1];
+  EXPECT_THAT(lines[0], HasSubstr(" T 63")) << lines[0];
+  EXPECT_THAT(lines[1], HasSubstr(" T 64 65 66")) << lines[1];
 }
 
 TEST(ComPortTrace, ClosingWritesAnActiveTraceAndLog) {
-  TScratchDir dir;
+  TTempDir dir;
   TPortLine line;
   TSioComPort& c = line.Comp;
   std::string trace = dir.File("close.trc");
@@ -377,10 +357,10 @@ TEST(ComPortTrace, ClosingWritesAnActiveTraceAndLog) {
   EXPECT_EQ(c.Logging(), tlOff);
   std::vector<std::string> traced = ReadLines(trace);
   ASSERT_EQ(traced.size(), 1u);
-  EXPECT_NE(traced[0].find(" T 51"), std::string::npos);
+  EXPECT_THAT(traced[0], HasSubstr(" T 51"));
   std::vector<std::string> logged = ReadLines(log);
   ASSERT_GE(logged.size(), 2u);
-  EXPECT_NE(logged[0].find("Text 6D 61 72 6B 65 72  \"marker\""), std::string::npos) << logged[0];
+  EXPECT_THAT(logged[0], HasSubstr("Text 6D 61 72 6B 65 72  \"marker\"")) << logged[0];
   bool alloc = false;
   for (const std::string& l : logged)
     if (l.find("TriggerAlloc") != std::string::npos &&

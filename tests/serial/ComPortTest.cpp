@@ -1,5 +1,6 @@
 // The port component on real pseudo-terminals: its defaults, the gates, opening and closing,
 // the setters on open and closed ports, and the flow-control threshold rules.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,11 +15,15 @@
 #include "ComPortTestSupport.h"
 #include "serial/Exceptions.h"
 #include "serial/PortSelect.h"
+#include "support/TempDir.h"
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 using comporttest::MakeMessageLogWindow;
 using comporttest::TMessageLog;
 using comporttest::TPortLine;
-using ptypeer::TPtyPeer;
+using support::TPty;
 
 namespace {
 
@@ -238,7 +243,7 @@ TEST(ComPortOpen, FailedOpensRaiseAndLeaveThePortClosed) {
   EXPECT_EQ(held.WindowHandle(), nullptr);
 
   TSioComPort missing(nullptr);
-  int number = ptypeer::NextPortNumber();
+  int number = support::NextPortNumber();
   platform::SetPortDevice(number, "/nonexistent/tty-for-test");
   missing.SetComNumber(static_cast<WORD>(number));
   missing.SetAutoOpen(false); // else asking for the dispatcher opens (and raises) again
@@ -266,8 +271,8 @@ TEST(ComPortOpen, MissingPermissionSaysSo) {
     ADD_FAILURE() << "no exception";
   } catch (const ESioException& e) {
     EXPECT_EQ(e.ErrorCode, -static_cast<int32_t>(ERROR_PRIVILEGE_NOT_HELD));
-    EXPECT_NE(e.Message().find("privilege is not held"), std::string::npos) << e.Message();
-    EXPECT_NE(e.Message().find("permission"), std::string::npos) << e.Message();
+    EXPECT_THAT(e.Message(), HasSubstr("privilege is not held")) << e.Message();
+    EXPECT_THAT(e.Message(), HasSubstr("permission")) << e.Message();
     EXPECT_EQ(dynamic_cast<const EAlreadyOpen*>(&e), nullptr);
   }
   EXPECT_FALSE(line.Comp.Open());
@@ -278,8 +283,8 @@ TEST(ComPortOpen, MissingPermissionSaysSo) {
     TPortLine real;
     ASSERT_EQ(chmod(real.Peer.SlavePath().c_str(), 0620), 0);
     std::string shown = OpenAsOtherUser(real.Peer.SlavePath(), 65534);
-    EXPECT_NE(shown.find("permission"), std::string::npos) << shown;
-    EXPECT_EQ(shown.find("already"), std::string::npos) << shown;
+    EXPECT_THAT(shown, HasSubstr("permission")) << shown;
+    EXPECT_THAT(shown, Not(HasSubstr("already"))) << shown;
   } else {
     TPortLine real;
     ASSERT_EQ(chmod(real.Peer.SlavePath().c_str(), 0), 0);
@@ -287,7 +292,7 @@ TEST(ComPortOpen, MissingPermissionSaysSo) {
       real.Comp.SetOpen(true);
       ADD_FAILURE() << "no exception";
     } catch (const ESioException& e) {
-      EXPECT_NE(e.Message().find("permission"), std::string::npos) << e.Message();
+      EXPECT_THAT(e.Message(), HasSubstr("permission")) << e.Message();
     }
   }
 }
@@ -364,8 +369,8 @@ TEST(ComPortSetters, ComNumberReopensOnTheNewDeviceAndKeepsTheTriggers) {
   std::vector<WORD> fired;
   c.SetOnTriggerData([&](TObject*, WORD h) { fired.push_back(h); });
 
-  TPtyPeer second;
-  int port2 = ptypeer::NextPortNumber();
+  TPty second;
+  int port2 = support::NextPortNumber();
   platform::SetPortDevice(port2, second.SlavePath());
   c.SetComNumber(static_cast<WORD>(port2));
   EXPECT_TRUE(c.Open());
@@ -399,15 +404,14 @@ TEST(ComPortSetters, ComNumberReopensOnTheNewDeviceAndKeepsTheTriggers) {
 TEST(ComPortSetters, ComNumberReopenWritesTheTraceAndStartsAfresh) {
   TPortLine line;
   TSioComPort& c = line.Comp;
-  char dir[] = "/tmp/comport-trace-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string name = std::string(dir) + "/reopen.trc";
+  support::TTempDir dir;
+  std::string name = dir.File("reopen.trc");
   c.SetTraceName(name);
   c.SetOpen(true);
   c.SetTracing(tlOn);
   c.PutString("A");
-  TPtyPeer second;
-  int port2 = ptypeer::NextPortNumber();
+  TPty second;
+  int port2 = support::NextPortNumber();
   platform::SetPortDevice(port2, second.SlavePath());
   c.SetComNumber(static_cast<WORD>(port2));
   EXPECT_EQ(c.Tracing(), tlOn);
@@ -422,8 +426,6 @@ TEST(ComPortSetters, ComNumberReopenWritesTheTraceAndStartsAfresh) {
   c.SetComNumber(static_cast<WORD>(line.Port));
   EXPECT_EQ(c.Tracing(), tlOff);
   platform::SetPortDevice(port2, "");
-  std::remove(name.c_str());
-  rmdir(dir);
 }
 
 TEST(ComPortSetters, PutBlockTakesAllOrNothingOfA16BitLength) {
@@ -613,12 +615,12 @@ TEST(ComPortUsers, LoadedOpensWhatTheResourceOpenedAndShowsAFailure) {
 }
 
 TEST(ComPortUsers, DestroyingAnOpenComponentStopsEverything) {
-  int threads = ptypeer::BaselineThreadCount();
+  int threads = support::BaselineThreadCount();
   {
     TPortLine line;
     line.Comp.SetOpen(true);
     ASSERT_TRUE(line.Comp.Open());
-    EXPECT_GT(ptypeer::ThreadCount(), threads);
+    EXPECT_GT(support::ThreadCount(), threads);
   }
-  EXPECT_TRUE(ptypeer::WaitUntil([&] { return ptypeer::ThreadCount() <= threads; }));
+  EXPECT_TRUE(support::WaitUntil([&] { return support::ThreadCount() <= threads; }));
 }

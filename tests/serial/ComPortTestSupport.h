@@ -5,17 +5,18 @@
 #include <string>
 #include <vector>
 
-#include "PtyPeer.h"
 #include "TriggerTestSupport.h"
 #include "serial/ComPort.h"
+#include "support/Line.h"
+#include "support/Process.h"
 
 namespace comporttest {
 
 // A component whose ComNumber names a fresh pseudo-terminal; AutoOpen off, as the main
 // window's port.
 struct TPortLine {
-  ptypeer::TPtyPeer Peer;
-  int Port = ptypeer::NextPortNumber();
+  support::TPty Peer;
+  int Port = support::NextPortNumber();
   TSioComPort Comp{nullptr};
 
   TPortLine() {
@@ -31,7 +32,7 @@ struct TPortLine {
   // Until `count` received bytes are waiting in the component.
   bool WaitReceived(unsigned count, int timeoutMs = 10000) {
     TSioBaseDispatcher* d = Comp.GetDispatcher();
-    return d && ptypeer::WaitForReceived(*d, count, timeoutMs);
+    return d && support::WaitForReceived(*d, count, timeoutMs);
   }
 };
 

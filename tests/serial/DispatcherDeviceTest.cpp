@@ -4,15 +4,15 @@
 
 #include <string>
 
-#include "PtyPeer.h"
+#include "ProbeDispatcher.h"
 #include "serial/Exceptions.h"
+#include "support/Line.h"
 
-using ptypeer::ComName;
-using ptypeer::TLine;
-using ptypeer::TProbeDispatcher;
-using ptypeer::TPtyPeer;
-using ptypeer::WaitForReceived;
-using ptypeer::WaitUntil;
+using support::ComName;
+using support::TLine;
+using support::TPty;
+using support::WaitForReceived;
+using support::WaitUntil;
 
 TEST(DispatcherDevice, WriteComWrapsAtTheRingEndAndGetComErrorCountsTheRing) {
   TProbeDispatcher d(nullptr); // no port: the ring alone
@@ -88,8 +88,8 @@ TEST(DispatcherDevice, FlushOfTheTransmitSideWaitsForTheOutputThreadAndEmptiesTh
 }
 
 TEST(DispatcherDevice, TheTelephonyVariantRunsOnAHandleOpenedElsewhere) {
-  TPtyPeer peer;
-  int port = ptypeer::NextPortNumber();
+  TPty peer;
+  int port = support::NextPortNumber();
   ASSERT_TRUE(platform::SetPortDevice(port, peer.SlavePath()));
   HANDLE h = CreateFileA(ComName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);

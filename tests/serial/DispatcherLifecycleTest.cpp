@@ -7,16 +7,17 @@
 #include <string>
 #include <thread>
 
-#include "PtyPeer.h"
+#include "ProbeDispatcher.h"
 #include "serial/Exceptions.h"
+#include "support/Line.h"
+#include "support/Process.h"
 
-using ptypeer::ComName;
-using ptypeer::NextPortNumber;
-using ptypeer::TLine;
-using ptypeer::TProbeDispatcher;
-using ptypeer::TPtyPeer;
-using ptypeer::WaitForReceived;
-using ptypeer::WaitUntil;
+using support::ComName;
+using support::NextPortNumber;
+using support::TLine;
+using support::TPty;
+using support::WaitForReceived;
+using support::WaitUntil;
 
 namespace {
 
@@ -69,8 +70,8 @@ TEST(DispatcherStream, OneMebibyteEachWayArrivesWholeInOrderAndOnce) {
   std::string got;
   got.reserve(total);
   std::string buf(8192, '\0');
-  long long deadline = TPtyPeer::Now() + 120000;
-  while ((sent < total || got.size() < total) && TPtyPeer::Now() < deadline) {
+  long long deadline = support::NowMs() + 120000;
+  while ((sent < total || got.size() < total) && support::NowMs() < deadline) {
     bool progress = false;
     if (sent < total) {
       auto n = static_cast<unsigned>(std::min<size_t>(total - sent, 1 + rng() % 4096));
@@ -101,7 +102,7 @@ TEST(DispatcherStream, OneMebibyteEachWayArrivesWholeInOrderAndOnce) {
 }
 
 TEST(DispatcherLifecycle, OpenCloseCyclesLeaveNoDescriptorOrThreadBehind) {
-  TPtyPeer peer;
+  TPty peer;
   ASSERT_TRUE(peer.Ok());
   int port = NextPortNumber();
   ASSERT_TRUE(platform::SetPortDevice(port, peer.SlavePath()));
@@ -117,17 +118,17 @@ TEST(DispatcherLifecycle, OpenCloseCyclesLeaveNoDescriptorOrThreadBehind) {
     d.DonePort();
   };
   cycle(0); // whatever the platform creates once per process
-  int threads = ptypeer::BaselineThreadCount();
-  int fds = ptypeer::OpenFdCount();
+  int threads = support::BaselineThreadCount();
+  int fds = support::OpenFdCount();
   for (int i = 1; i <= 200; ++i) {
     cycle(i);
     if (HasFatalFailure()) break;
   }
   // Ended threads leave /proc a moment after their last instruction (an earlier test's may
   // still have been in the count before).
-  EXPECT_TRUE(WaitUntil([&] { return ptypeer::ThreadCount() <= threads; }, 5000))
-      << ptypeer::ThreadCount() << " threads, " << threads << " before";
-  EXPECT_EQ(ptypeer::OpenFdCount(), fds);
+  EXPECT_TRUE(WaitUntil([&] { return support::ThreadCount() <= threads; }, 5000))
+      << support::ThreadCount() << " threads, " << threads << " before";
+  EXPECT_EQ(support::OpenFdCount(), fds);
   platform::SetPortDevice(port, "");
 }
 
@@ -139,15 +140,15 @@ TEST(DispatcherLifecycle, ClosingWhileTheFarEndIsSilentIsQuick) {
     if (idleMs) {
       EXPECT_EQ(line.Peer.ReadAvailable(idleMs), "");
     }
-    long long start = TPtyPeer::Now();
+    long long start = support::NowMs();
     line.Disp->DonePort();
     line.Disp.reset();
-    EXPECT_LT(TPtyPeer::Now() - start, 500) << "after " << idleMs << " ms idle";
+    EXPECT_LT(support::NowMs() - start, 500) << "after " << idleMs << " ms idle";
   }
 }
 
 TEST(DispatcherLifecycle, AVanishedDeviceNeitherSpinsNorHangs) {
-  int threads = ptypeer::BaselineThreadCount();
+  int threads = support::BaselineThreadCount();
   {
     TLine<> line;
     ASSERT_EQ(line.Open(), 0);
@@ -158,26 +159,26 @@ TEST(DispatcherLifecycle, AVanishedDeviceNeitherSpinsNorHangs) {
     WaitForSingleObject(line.Disp->ReceiveEvent(), 100);
     line.Peer.Close(); // the adapter is pulled
 
-    double cpuStart = ptypeer::ProcessCpuMs();
-    long long start = TPtyPeer::Now();
+    double cpuStart = support::ProcessCpuMs();
+    long long start = support::NowMs();
     EXPECT_EQ(line.Disp->PutString("lost"), 0);
     EXPECT_TRUE(WaitUntil([&] { return line.Disp->OutBuffUsed() == 0; }, 5000))
         << "a write the device refuses is dropped";
     EXPECT_EQ(WaitForSingleObject(line.Disp->ReceiveEvent(), 400), WAIT_TIMEOUT);
-    double cpu = ptypeer::ProcessCpuMs() - cpuStart;
-    long long wall = TPtyPeer::Now() - start;
+    double cpu = support::ProcessCpuMs() - cpuStart;
+    long long wall = support::NowMs() - start;
     EXPECT_LT(cpu, wall * 0.25 + 30) << "threads spin on the vanished device: " << cpu
                                      << " ms of processor in " << wall << " ms";
 
     char c;
     EXPECT_EQ(line.Disp->GetChar(c), 0) << "what arrived before stays readable";
     EXPECT_EQ(line.Disp->GetChar(c), ecBufferIsEmpty);
-    long long closeStart = TPtyPeer::Now();
+    long long closeStart = support::NowMs();
     line.Disp->DonePort();
     line.Disp.reset();
-    EXPECT_LT(TPtyPeer::Now() - closeStart, 2000);
+    EXPECT_LT(support::NowMs() - closeStart, 2000);
   }
-  EXPECT_TRUE(WaitUntil([&] { return ptypeer::ThreadCount() <= threads; }, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return support::ThreadCount() <= threads; }, 5000));
 }
 
 namespace {
@@ -193,7 +194,7 @@ public:
 } // namespace
 
 TEST(DispatcherLifecycle, FailedOpensReportTheCauseAndStartNothing) {
-  int threads = ptypeer::BaselineThreadCount();
+  int threads = support::BaselineThreadCount();
   TSioWin32Dispatcher missing(nullptr);
   EXPECT_EQ(OpenOn(missing, 254), -static_cast<int>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(missing.ComHandle(), -1);
@@ -201,7 +202,7 @@ TEST(DispatcherLifecycle, FailedOpensReportTheCauseAndStartNothing) {
   EXPECT_EQ(missing.InitPort(nullptr, 115200, 0, 8, 1, 4096, 4096, 0), ecBadArgument);
   TNoResourcesDispatcher starved(nullptr);
   EXPECT_EQ(OpenOn(starved, 254), ecOutOfMemory);
-  EXPECT_LE(ptypeer::ThreadCount(), threads) << "no thread started";
+  EXPECT_LE(support::ThreadCount(), threads) << "no thread started";
 
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
@@ -221,7 +222,7 @@ TEST(DispatcherLifecycle, FailedOpensReportTheCauseAndStartNothing) {
 }
 
 TEST(DispatcherLifecycle, ACloseAskedDuringANotificationIsFinishedByTheDispatchThread) {
-  int threads = ptypeer::BaselineThreadCount();
+  int threads = support::BaselineThreadCount();
   TLine<TProbeDispatcher> line;
   ASSERT_EQ(line.Open(), 0);
   line.Disp->SetNotifying(true);
@@ -232,7 +233,7 @@ TEST(DispatcherLifecycle, ACloseAskedDuringANotificationIsFinishedByTheDispatchT
   EXPECT_TRUE(WaitUntil([&] { return !line.Disp->Started(); }, 5000));
   EXPECT_FALSE(line.Disp->HasRings()) << "the dispatch thread's end released the rings";
   line.Disp.reset();
-  EXPECT_TRUE(WaitUntil([&] { return ptypeer::ThreadCount() <= threads; }, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return support::ThreadCount() <= threads; }, 5000));
 }
 
 namespace {
@@ -252,7 +253,7 @@ void CaptureThreadException(const std::string& message) {
 } // namespace
 
 TEST(DispatcherLifecycle, AnExceptionInAWorkLoopIsShownAndTheCloseStillCompletes) {
-  int threads = ptypeer::BaselineThreadCount();
+  int threads = support::BaselineThreadCount();
   gShown = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetSioThreadExceptionHandler(CaptureThreadException);
   {
@@ -264,12 +265,12 @@ TEST(DispatcherLifecycle, AnExceptionInAWorkLoopIsShownAndTheCloseStillCompletes
     EXPECT_TRUE(line.Disp->Started()) << "the other threads still run";
     EXPECT_EQ(line.Disp->PutChar('o'), 0);
     EXPECT_EQ(line.Peer.ReadString(1), "o");
-    long long start = TPtyPeer::Now();
+    long long start = support::NowMs();
     line.Disp->DonePort();
     line.Disp.reset();
-    EXPECT_LT(TPtyPeer::Now() - start, 2000);
+    EXPECT_LT(support::NowMs() - start, 2000);
   }
   SetSioThreadExceptionHandler(nullptr);
   CloseHandle(gShown);
-  EXPECT_TRUE(WaitUntil([&] { return ptypeer::ThreadCount() <= threads; }, 5000));
+  EXPECT_TRUE(WaitUntil([&] { return support::ThreadCount() <= threads; }, 5000));
 }

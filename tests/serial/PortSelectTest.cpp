@@ -7,7 +7,7 @@
 #include "serial/PortSelect.h"
 
 using comporttest::TPortLine;
-using ptypeer::TPtyPeer;
+using support::TPty;
 
 namespace {
 
@@ -27,7 +27,7 @@ TEST(PortSelect, IsPortAvailableAnswersForFreeHeldAndMissingPorts) {
   TSelectState state;
   EXPECT_FALSE(IsPortAvailable(0));
   TPortLine line;
-  int missing = ptypeer::NextPortNumber();
+  int missing = support::NextPortNumber();
   platform::SetPortDevice(missing, "/nonexistent/tty-for-test");
   for (bool viaDispatcher : {true, false}) {
     UseDispatcherForAvail = viaDispatcher;
@@ -64,7 +64,7 @@ TEST(PortSelect, NoNumberAsksTheChooserWithThePresentPorts) {
   TSelectState state;
   // Ports 1..50 of this machine are mapped to pseudo-terminals for the test: COM1 free, COM3
   // held by another component; the rest are missing (mapped to no device).
-  TPtyPeer one, three;
+  TPty one, three;
   for (int n = 1; n <= 50; ++n)
     platform::SetPortDevice(n, "/nonexistent/tty-for-test");
   platform::SetPortDevice(1, one.SlavePath());

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,6 +9,10 @@
 #include <unistd.h>
 
 #include "ResGen.h"
+#include "support/TempDir.h"
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 using resgen::CompileTable;
 using resgen::EResgenError;
@@ -21,9 +26,9 @@ void ExpectFailure(const std::string& source, int line, const std::string& reaso
     ADD_FAILURE() << "accepted: " << source;
   } catch (const EResgenError& e) {
     EXPECT_EQ(e.Line, line) << e.what();
-    EXPECT_EQ(std::string(e.what()).rfind("t.tsv:" + std::to_string(line) + ": ", 0), 0u)
+    EXPECT_THAT(std::string(e.what()), StartsWith("t.tsv:" + std::to_string(line) + ": "))
         << e.what();
-    EXPECT_NE(e.Reason.find(reason), std::string::npos) << e.Reason;
+    EXPECT_THAT(e.Reason, HasSubstr(reason)) << e.Reason;
   }
 }
 
@@ -104,9 +109,8 @@ TEST(ResgenCompile, LaysOutHeaderEntriesAndTextsLittleEndianInEntryOrder) {
 }
 
 TEST(ResgenBinary, FailsTheBuildOnABrokenTableAndWritesNothing) {
-  char dir[] = "/tmp/resgen-test-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string base = dir;
+  support::TTempDir dir;
+  const std::string& base = dir.Path();
   std::ofstream(base + "/good.tsv") << "# fine\n1\tOne\n2\tTwo\n";
   std::ofstream(base + "/bad.tsv") << "1\tOne\n# gap\n3\tThree\n2\tTwo\n";
 
@@ -114,20 +118,18 @@ TEST(ResgenBinary, FailsTheBuildOnABrokenTableAndWritesNothing) {
   EXPECT_EQ(good.Status, 0) << good.Output;
   std::ifstream generated(base + "/good.cpp");
   std::string source((std::istreambuf_iterator<char>(generated)), {});
-  EXPECT_NE(source.find("void RegisterResource_GOOD_TABLE()"), std::string::npos);
-  EXPECT_NE(source.find("platform::RegisterResource(\"GOOD_TABLE\", RT_RCDATA, Data, sizeof Data)"),
-            std::string::npos);
+  EXPECT_THAT(source, HasSubstr("void RegisterResource_GOOD_TABLE()"));
+  EXPECT_THAT(
+      source,
+      HasSubstr("platform::RegisterResource(\"GOOD_TABLE\", RT_RCDATA, Data, sizeof Data)"));
 
   TRun bad = RunResgen(base + "/bad.tsv BAD_TABLE " + base + "/bad.cpp");
   EXPECT_EQ(bad.Status, 1);
-  EXPECT_NE(bad.Output.find(base + "/bad.tsv:4: error: ident 2 is out of order"), std::string::npos)
+  EXPECT_THAT(bad.Output, HasSubstr(base + "/bad.tsv:4: error: ident 2 is out of order"))
       << bad.Output;
   EXPECT_NE(access((base + "/bad.cpp").c_str(), F_OK), 0);
   EXPECT_NE(access((base + "/bad.cpp.tmp").c_str(), F_OK), 0);
 
   EXPECT_EQ(RunResgen(base + "/good.tsv BAD-NAME " + base + "/x.cpp").Status, 2);
   EXPECT_EQ(RunResgen(base + "/missing.tsv NAME " + base + "/x.cpp").Status, 1);
-  for (const char* name : {"/good.tsv", "/bad.tsv", "/good.cpp"})
-    std::remove((base + name).c_str());
-  rmdir(dir);
 }

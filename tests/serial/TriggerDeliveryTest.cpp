@@ -2,19 +2,21 @@
 // procedure, synchronised and window handlers.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <stdexcept>
 #include <string>
 #include <thread>
 
-#include "PtyPeer.h"
+#include "ProbeDispatcher.h"
 #include "TriggerTestSupport.h"
 #include "serial/Exceptions.h"
+#include "support/Line.h"
 
-using ptypeer::TLine;
-using ptypeer::TProbeDispatcher;
-using ptypeer::TPtyPeer;
-using ptypeer::WaitForReceived;
-using ptypeer::WaitUntil;
+using support::TLine;
+using support::TPty;
+using support::WaitForReceived;
+using support::WaitUntil;
 using triggertest::MakeRecordingWindow;
 using triggertest::Method;
 using triggertest::ProcRecorder;
@@ -30,11 +32,24 @@ std::string Block(TSioBaseDispatcher& d, unsigned len) {
   return d.GetBlock(s.data(), len) == static_cast<int>(len) ? s : std::string("<empty>");
 }
 
+// Most tests start with a recorder registered as the event handler of a dispatcher opened on
+// a fresh line.
+class TriggerDelivery : public ::testing::Test {
+protected:
+  void OpenRecorded(int baud = 115200, unsigned inSize = 4096, unsigned outSize = 4096) {
+    FLine.emplace();
+    ASSERT_EQ(FLine->Open(baud, inSize, outSize), 0);
+    ASSERT_EQ(FLine->Disp->RegisterEventTriggerHandler(Method(FRec)), 0);
+  }
+  TRecorder FRec; // outlives the line, whose threads call it
+  std::optional<TLine<>> FLine;
+};
+
 } // namespace
 
 // ---- what is delivered, and to whom ----
 
-TEST(TriggerDelivery, ALoneWindowWithoutPortHandlerIsNotToldAndTheBytesStay) {
+TEST_F(TriggerDelivery, ALoneWindowWithoutPortHandlerIsNotToldAndTheBytesStay) {
   TRecorder window;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
@@ -64,19 +79,16 @@ TEST(TriggerDelivery, ALoneWindowWithoutPortHandlerIsNotToldAndTheBytesStay) {
   DestroyWindow(wnd);
 }
 
-TEST(TriggerDelivery, DataTriggerFiresAcrossASplitStreamAndAgainWithoutRearming) {
-  TRecorder rec;
-  TLine<> line;
-  ASSERT_EQ(line.Open(), 0);
-  TSioBaseDispatcher& d = *line.Disp;
-  ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
+TEST_F(TriggerDelivery, DataTriggerFiresAcrossASplitStreamAndAgainWithoutRearming) {
+  ASSERT_NO_FATAL_FAILURE(OpenRecorded());
+  TSioBaseDispatcher& d = *FLine->Disp;
   int h = d.AddDataTrigger("HELLO", false);
   ASSERT_GT(h, 0);
-  ASSERT_TRUE(line.Peer.Write("xxHEL"));
+  ASSERT_TRUE(FLine->Peer.Write("xxHEL"));
   ASSERT_TRUE(WaitForReceived(d, 5));
-  ASSERT_TRUE(line.Peer.Write("LOyyHELLO"));
-  ASSERT_TRUE(rec.WaitCount(2, SioTriggerData));
-  for (const TNote& n : rec.Notes()) {
+  ASSERT_TRUE(FLine->Peer.Write("LOyyHELLO"));
+  ASSERT_TRUE(FRec.WaitCount(2, SioTriggerData));
+  for (const TNote& n : FRec.Notes()) {
     EXPECT_EQ(n.Msg, SioTriggerData); // no trigger length: no avail notification
     EXPECT_EQ(n.WParam, static_cast<WPARAM>(h));
     EXPECT_EQ(n.Data(), 5u);
@@ -86,24 +98,21 @@ TEST(TriggerDelivery, DataTriggerFiresAcrossASplitStreamAndAgainWithoutRearming)
   EXPECT_EQ(d.InBuffUsed(), 14u);
 }
 
-TEST(TriggerDelivery, IgnoreCaseFiresOnceForEachOccurrence) {
-  TRecorder rec;
-  TLine<> line;
-  ASSERT_EQ(line.Open(), 0);
-  TSioBaseDispatcher& d = *line.Disp;
-  ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
+TEST_F(TriggerDelivery, IgnoreCaseFiresOnceForEachOccurrence) {
+  ASSERT_NO_FATAL_FAILURE(OpenRecorded());
+  TSioBaseDispatcher& d = *FLine->Disp;
   int ok = d.AddDataTrigger("OK", true);
   int exact = d.AddDataTrigger("Ok", false);
   int mark = d.AddDataTrigger("#", false);
-  ASSERT_TRUE(line.Peer.Write("ok Ok OOK oOK #"));
+  ASSERT_TRUE(FLine->Peer.Write("ok Ok OOK oOK #"));
   // The marker comes last in the stream, so every earlier notification has been sent.
-  ASSERT_TRUE(rec.WaitCount(1, SioTriggerData));
+  ASSERT_TRUE(FRec.WaitCount(1, SioTriggerData));
   ASSERT_TRUE(WaitUntil([&] {
-    auto notes = rec.Notes();
+    auto notes = FRec.Notes();
     return !notes.empty() && notes.back().WParam == static_cast<WPARAM>(mark);
   }));
   size_t okCount = 0, exactCount = 0;
-  for (const TNote& n : rec.Notes()) {
+  for (const TNote& n : FRec.Notes()) {
     okCount += n.WParam == static_cast<WPARAM>(ok);
     exactCount += n.WParam == static_cast<WPARAM>(exact);
   }
@@ -111,20 +120,17 @@ TEST(TriggerDelivery, IgnoreCaseFiresOnceForEachOccurrence) {
   EXPECT_EQ(exactCount, 1u);
 }
 
-TEST(TriggerDelivery, AvailBeforeAStringAnnouncesTheBytesInFrontOfIt) {
-  TRecorder rec;
-  TLine<> line;
-  ASSERT_EQ(line.Open(), 0);
-  TSioBaseDispatcher& d = *line.Disp;
-  ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
+TEST_F(TriggerDelivery, AvailBeforeAStringAnnouncesTheBytesInFrontOfIt) {
+  ASSERT_NO_FATAL_FAILURE(OpenRecorded());
+  TSioBaseDispatcher& d = *FLine->Disp;
   ASSERT_EQ(d.ChangeLengthTrigger(1), 0);
   int h = d.AddDataTrigger("OK", false);
-  ASSERT_TRUE(line.Peer.Write("abOK"));
+  ASSERT_TRUE(FLine->Peer.Write("abOK"));
   ASSERT_TRUE(WaitUntil([&] {
-    auto notes = rec.Notes();
+    auto notes = FRec.Notes();
     return !notes.empty() && notes.back().Msg == SioTriggerAvail && notes.back().WParam == 4;
   }));
-  std::vector<TNote> notes = rec.Notes();
+  std::vector<TNote> notes = FRec.Notes();
   ASSERT_GE(notes.size(), 3u);
   // The two bytes before "OK", then the string itself, then all four.
   const TNote* tail = &notes[notes.size() - 3];
@@ -135,7 +141,7 @@ TEST(TriggerDelivery, AvailBeforeAStringAnnouncesTheBytesInFrontOfIt) {
   EXPECT_EQ(tail[1].Data(), 2u);
 }
 
-TEST(TriggerDelivery, TwoHandlersReadTheSameBytesAndOnlyTheFurthestReadIsConsumed) {
+TEST_F(TriggerDelivery, TwoHandlersReadTheSameBytesAndOnlyTheFurthestReadIsConsumed) {
   TRecorder first, second;
   std::string readFirst, readSecond;
   TLine<> line;
@@ -164,7 +170,7 @@ TEST(TriggerDelivery, TwoHandlersReadTheSameBytesAndOnlyTheFurthestReadIsConsume
   EXPECT_EQ(first.Count(), 1u);
 }
 
-TEST(TriggerDelivery, AReaderOnAnotherThreadNeverGetsAByteTwiceDuringADelivery) {
+TEST_F(TriggerDelivery, AReaderOnAnotherThreadNeverGetsAByteTwiceDuringADelivery) {
   // Each handler looks ahead from the start of the announced bytes; a thread outside the
   // handlers reads on from where it stood, whichever handler is running.
   TRecorder first, second;
@@ -201,7 +207,7 @@ TEST(TriggerDelivery, AReaderOnAnotherThreadNeverGetsAByteTwiceDuringADelivery) 
   EXPECT_EQ(Block(d, d.InBuffUsed()), "c");
 }
 
-TEST(TriggerDelivery, AHandlerDeregisteredInItsOwnCallIsNotCalledAgain) {
+TEST_F(TriggerDelivery, AHandlerDeregisteredInItsOwnCallIsNotCalledAgain) {
   TRecorder self, other, proc;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
@@ -227,7 +233,7 @@ TEST(TriggerDelivery, AHandlerDeregisteredInItsOwnCallIsNotCalledAgain) {
   ProcRecorder<1>() = nullptr;
 }
 
-TEST(TriggerDelivery, ProcedureHandlersComeAfterMethodsAndBeforeWindows) {
+TEST_F(TriggerDelivery, ProcedureHandlersComeAfterMethodsAndBeforeWindows) {
   TRecorder all;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
@@ -252,7 +258,7 @@ TEST(TriggerDelivery, ProcedureHandlersComeAfterMethodsAndBeforeWindows) {
   DestroyWindow(wnd);
 }
 
-TEST(TriggerDelivery, AWindowThatDoesNotAnswerIsGivenUpAfterThreeSeconds) {
+TEST_F(TriggerDelivery, AWindowThatDoesNotAnswerIsGivenUpAfterThreeSeconds) {
   TRecorder deaf, live, proc;
   std::atomic<HWND> deafWnd{nullptr};
   HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -284,7 +290,7 @@ TEST(TriggerDelivery, AWindowThatDoesNotAnswerIsGivenUpAfterThreeSeconds) {
   DestroyWindow(liveWnd);
 }
 
-TEST(TriggerDelivery, SynchronisedMethodRunsOnTheMainThreadWhileItPumps) {
+TEST_F(TriggerDelivery, SynchronisedMethodRunsOnTheMainThreadWhileItPumps) {
   ASSERT_EQ(GetCurrentThreadId(), MainThreadID());
   TRecorder sync, plain;
   std::string seen;
@@ -307,66 +313,60 @@ TEST(TriggerDelivery, SynchronisedMethodRunsOnTheMainThreadWhileItPumps) {
 
 // ---- timers and status ----
 
-TEST(TriggerDelivery, TimerFiresOnTheDispatchCycleAndOnlyOncePerArming) {
-  TRecorder rec;
-  TLine<> line;
-  ASSERT_EQ(line.Open(), 0);
-  TSioBaseDispatcher& d = *line.Disp;
-  ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
+TEST_F(TriggerDelivery, TimerFiresOnTheDispatchCycleAndOnlyOncePerArming) {
+  ASSERT_NO_FATAL_FAILURE(OpenRecorded());
+  TSioBaseDispatcher& d = *FLine->Disp;
   unsigned h = static_cast<unsigned>(d.AddTimerTrigger());
   unsigned sentinel = static_cast<unsigned>(d.AddTimerTrigger());
-  long long start = TPtyPeer::Now();
+  long long start = support::NowMs();
   ASSERT_EQ(d.SetTimerTrigger(h, 2, true), 0);
-  ASSERT_TRUE(rec.WaitCount(1, SioTriggerTimer, 5000));
-  long long elapsed = rec.Notes()[0].At - start;
+  ASSERT_TRUE(FRec.WaitCount(1, SioTriggerTimer, 5000));
+  long long elapsed = FRec.Notes()[0].At - start;
   // Two ticks of 55 ms, counted from a tick already begun, plus at most one 50 ms cycle.
   EXPECT_GE(elapsed, 55);
   EXPECT_LE(elapsed, 110 + 55 + 50 + 150);
-  EXPECT_EQ(rec.Notes()[0].WParam, h);
-  EXPECT_EQ(rec.Notes()[0].Port(), d.Handle());
+  EXPECT_EQ(FRec.Notes()[0].WParam, h);
+  EXPECT_EQ(FRec.Notes()[0].Port(), d.Handle());
   int remaining = -1;
   EXPECT_EQ(d.TimerTicksRemaining(h, remaining), 0);
   EXPECT_EQ(remaining, 0);
 
   // Several cycles later (the sentinel) it has not fired again.
   ASSERT_EQ(d.SetTimerTrigger(sentinel, 3, true), 0);
-  ASSERT_TRUE(rec.WaitCount(2, SioTriggerTimer, 5000));
-  EXPECT_EQ(rec.Notes()[1].WParam, sentinel);
+  ASSERT_TRUE(FRec.WaitCount(2, SioTriggerTimer, 5000));
+  EXPECT_EQ(FRec.Notes()[1].WParam, sentinel);
   // Armed again with the interval it kept.
   ASSERT_EQ(d.SetTimerTrigger(h, 0, true), 0);
-  ASSERT_TRUE(rec.WaitCount(3, SioTriggerTimer, 5000));
-  EXPECT_EQ(rec.Notes()[2].WParam, h);
-  EXPECT_EQ(rec.Count(), 3u);
+  ASSERT_TRUE(FRec.WaitCount(3, SioTriggerTimer, 5000));
+  EXPECT_EQ(FRec.Notes()[2].WParam, h);
+  EXPECT_EQ(FRec.Count(), 3u);
 }
 
-TEST(TriggerDelivery, OutputFreeStatusFiresOnceWithTheFreeCount) {
-  TRecorder rec;
-  TLine<> line;
-  ASSERT_EQ(line.Open(115200, 4096, 4096), 0);
-  TSioBaseDispatcher& d = *line.Disp;
-  ASSERT_EQ(d.RegisterEventTriggerHandler(Method(rec)), 0);
+TEST_F(TriggerDelivery, OutputFreeStatusFiresOnceWithTheFreeCount) {
+  ASSERT_NO_FATAL_FAILURE(OpenRecorded(115200, 4096, 4096));
+  TSioBaseDispatcher& d = *FLine->Disp;
   unsigned h = static_cast<unsigned>(d.AddStatusTrigger(3));
   ASSERT_EQ(h & 7, 3u);
   ASSERT_EQ(d.SetStatusTrigger(h, 100, true), 0);
-  ASSERT_TRUE(rec.WaitCount(1, SioTriggerStatus));
-  TNote n = rec.Notes()[0];
+  ASSERT_TRUE(FRec.WaitCount(1, SioTriggerStatus));
+  TNote n = FRec.Notes()[0];
   EXPECT_EQ(n.WParam, h);
   EXPECT_EQ(n.Data(), 4096u);
   EXPECT_EQ(n.Port(), d.Handle());
   unsigned sentinel = static_cast<unsigned>(d.AddTimerTrigger());
   ASSERT_EQ(d.SetTimerTrigger(sentinel, 2, true), 0);
-  ASSERT_TRUE(rec.WaitCount(1, SioTriggerTimer, 5000));
-  EXPECT_EQ(rec.Count(SioTriggerStatus), 1u);
+  ASSERT_TRUE(FRec.WaitCount(1, SioTriggerTimer, 5000));
+  EXPECT_EQ(FRec.Count(SioTriggerStatus), 1u);
   ASSERT_EQ(d.SetStatusTrigger(h, 100, true), 0);
-  ASSERT_TRUE(rec.WaitCount(2, SioTriggerStatus));
+  ASSERT_TRUE(FRec.WaitCount(2, SioTriggerStatus));
   // More free room than asked for never fires.
   ASSERT_EQ(d.SetStatusTrigger(h, 5000, true), 0);
   ASSERT_EQ(d.SetTimerTrigger(sentinel, 2, true), 0);
-  ASSERT_TRUE(rec.WaitCount(2, SioTriggerTimer, 5000));
-  EXPECT_EQ(rec.Count(SioTriggerStatus), 2u);
+  ASSERT_TRUE(FRec.WaitCount(2, SioTriggerTimer, 5000));
+  EXPECT_EQ(FRec.Count(SioTriggerStatus), 2u);
 }
 
-TEST(TriggerDelivery, OutputSentLineErrorAndOutputUsedStatus) {
+TEST_F(TriggerDelivery, OutputSentLineErrorAndOutputUsedStatus) {
   TRecorder rec;
   TLine<TProbeDispatcher> line;
   ASSERT_EQ(line.Open(), 0);
@@ -397,7 +397,7 @@ TEST(TriggerDelivery, OutputSentLineErrorAndOutputUsedStatus) {
 
 // ---- handlers acting on the port ----
 
-TEST(TriggerDelivery, ACloseAskedForInAHandlerWaitsForTheDeliveryAndEndsIt) {
+TEST_F(TriggerDelivery, ACloseAskedForInAHandlerWaitsForTheDeliveryAndEndsIt) {
   TRecorder closer, after;
   TLine<> line;
   ASSERT_EQ(line.Open(), 0);
@@ -467,7 +467,7 @@ private:
   std::atomic<bool> FHolding{false};
 };
 
-TEST(TriggerDelivery, AWholeRingOfNewBytesIsScannedAndAnnounced) {
+TEST_F(TriggerDelivery, AWholeRingOfNewBytesIsScannedAndAnnounced) {
   TRecorder rec;
   THold hold;
   TLine<TMoveProbe> line;
@@ -498,7 +498,7 @@ TEST(TriggerDelivery, AWholeRingOfNewBytesIsScannedAndAnnounced) {
   }
 }
 
-TEST(TriggerDelivery, AFlushInsideAnAvailDiscardsAllAndTheFlushedStringNeverFires) {
+TEST_F(TriggerDelivery, AFlushInsideAnAvailDiscardsAllAndTheFlushedStringNeverFires) {
   TRecorder rec;
   THold hold;
   std::atomic<bool> flushed{false};
@@ -530,7 +530,7 @@ TEST(TriggerDelivery, AFlushInsideAnAvailDiscardsAllAndTheFlushedStringNeverFire
   EXPECT_EQ(c, 'Z');
 }
 
-TEST(TriggerDelivery, AFlushFromAnotherThreadDuringAnAvailLeavesNothingToRead) {
+TEST_F(TriggerDelivery, AFlushFromAnotherThreadDuringAnAvailLeavesNothingToRead) {
   // A doubled answer "AB" is announced; while the handler is held, another thread flushes:
   // neither that thread nor the handler may read the flushed bytes, and after the delivery
   // only a byte that came later is there.
@@ -574,7 +574,7 @@ void CountThreadException(const std::string& message) {
 }
 } // namespace
 
-TEST(TriggerDelivery, AHandlerThatThrowsEndsTheDispatchLoopAndLeavesTheMachineryUsable) {
+TEST_F(TriggerDelivery, AHandlerThatThrowsEndsTheDispatchLoopAndLeavesTheMachineryUsable) {
   TRecorder rec;
   std::atomic<bool> thrown{false};
   rec.OnNote = [&](UINT msg, WPARAM, LPARAM) {

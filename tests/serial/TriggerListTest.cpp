@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "PtyPeer.h"
 #include "serial/Exceptions.h"
+#include "support/Line.h"
 
-using ptypeer::TLine;
+using support::TLine;
 
 namespace {
 
@@ -348,7 +348,7 @@ TEST(TriggerLog, SinksSeeTriggerOperationsAndTracedBytes) {
   ASSERT_EQ(d.PutString("hi"), 0);
   ASSERT_EQ(line.Peer.ReadString(2), "hi");
   ASSERT_TRUE(line.Peer.Write("k"));
-  ASSERT_TRUE(ptypeer::WaitForReceived(d, 1));
+  ASSERT_TRUE(support::WaitForReceived(d, 1));
   char c = 0;
   ASSERT_EQ(d.GetChar(c), 0);
   d.SetDispatchLogSink(nullptr, nullptr);

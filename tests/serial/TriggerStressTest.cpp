@@ -7,11 +7,11 @@
 #include <string>
 #include <thread>
 
-#include "PtyPeer.h"
 #include "TriggerTestSupport.h"
 #include "serial/Exceptions.h"
+#include "support/Line.h"
 
-using ptypeer::TLine;
+using support::TLine;
 using triggertest::Method;
 using triggertest::ProcRecorder;
 using triggertest::PumpUntil;
@@ -176,7 +176,7 @@ TEST(TriggerStress, ChangesFromAnotherThreadWhileDataStreamsAndTriggersFire) {
     for (size_t at = 0; at < stream.size();) {
       if (!held && at >= stream.size() / 2) {
         held = true;
-        seenMidStream = ptypeer::WaitUntil(allKindsSeen, 30000);
+        seenMidStream = support::WaitUntil(allKindsSeen, 30000);
       }
       size_t n = std::min<size_t>(stream.size() - at, 1 + rng() % 300);
       EXPECT_TRUE(line.Peer.Write(stream.data() + at, n));

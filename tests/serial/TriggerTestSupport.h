@@ -9,8 +9,8 @@
 #include <mutex>
 #include <vector>
 
-#include "PtyPeer.h"
 #include "serial/Dispatcher.h"
+#include "support/Line.h"
 
 namespace triggertest {
 
@@ -33,7 +33,7 @@ public:
   void Add(UINT msg, WPARAM wParam, LPARAM lParam, HWND wnd = nullptr) {
     {
       std::lock_guard lock(FLock);
-      FNotes.push_back({msg, wParam, lParam, GetCurrentThreadId(), ptypeer::TPtyPeer::Now(), wnd});
+      FNotes.push_back({msg, wParam, lParam, GetCurrentThreadId(), support::NowMs(), wnd});
     }
     FChanged.notify_all();
     if (OnNote) OnNote(msg, wParam, lParam);
@@ -110,7 +110,7 @@ inline HWND MakeRecordingWindow(TRecorder& recorder) {
 // Handles the calling thread's messages (sent ones and Synchronize calls too) until
 // `condition` holds; false after the time-out.
 template <class P> bool PumpUntil(P condition, int timeoutMs = 10000) {
-  long long deadline = ptypeer::TPtyPeer::Now() + timeoutMs;
+  long long deadline = support::NowMs() + timeoutMs;
   for (;;) {
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -118,7 +118,7 @@ template <class P> bool PumpUntil(P condition, int timeoutMs = 10000) {
       DispatchMessageA(&msg);
     }
     if (condition()) return true;
-    long long left = deadline - ptypeer::TPtyPeer::Now();
+    long long left = deadline - support::NowMs();
     if (left <= 0) return false;
     MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min(left, 20LL)),
                               QS_ALLINPUT);

@@ -1,5 +1,6 @@
 // The simulator's random faults and its vanishing: their options, that a seed repeats them, that
 // the verdict (the first byte after a block) alone decides acceptance, and the device going away.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -9,8 +10,15 @@
 
 #include "SimCore.h"
 #include "SimOptions.h"
-#include "SimProcess.h"
-#include "SlaveEnd.h"
+#include "support/Firmware.h"
+#include "support/Process.h"
+#include "support/Pty.h"
+#include "support/Sim.h"
+#include "support/TempDir.h"
+
+using ::testing::HasSubstr;
+
+using namespace support;
 
 namespace {
 
@@ -30,25 +38,16 @@ std::string ParseError(const std::vector<std::string>& args) {
   return error;
 }
 
-struct TServed {
-  TBootSim Sim;
-  explicit TServed(const TSimScenario& sc) : Sim(sc) {
-    std::string error;
-    EXPECT_TRUE(Sim.Open(error)) << error;
-    Sim.Start();
-  }
-};
-
 // Sends `count` blocks one at a time (each after the answer to the last), as the program does;
 // returns what came back for each.
-std::vector<std::string> Exchange(TSlaveEnd& slave, TBootSim& sim, unsigned count) {
+std::vector<std::string> Exchange(TPtySlave& slave, TBootSim& sim, unsigned count) {
   std::vector<std::string> answers;
   for (unsigned i = 0; i < count; ++i) {
-    EXPECT_TRUE(slave.Write(Block("block" + std::to_string(i))));
+    EXPECT_TRUE(slave.Write(BlockBytes("block" + std::to_string(i))));
     EXPECT_TRUE(sim.WaitForBlocks(i + 1, 5000));
     // One write per answer: all of it is there once its first byte is.
-    std::string got = slave.Read(1, 5000);
-    got += slave.Read(4096, 2);
+    std::string got = slave.Receive(1, 5000);
+    got += slave.Receive(4096, 2);
     answers.push_back(got);
   }
   return answers;
@@ -82,27 +81,23 @@ TEST(SimArguments, RandomFaultOptions) {
   EXPECT_EQ(*ParseOk({"--vanish-after", "0"}).Scenario.VanishAfter, 0u);
 
   for (const char* bad : {"1.5", "-0.1", "nan", "0.5x", "", "+1", "inf"})
-    EXPECT_NE(ParseError({"--noise-after", bad}).find("probability"), std::string::npos) << bad;
+    EXPECT_THAT(ParseError({"--noise-after", bad}), HasSubstr("probability")) << bad;
   EXPECT_FALSE(ParseError({"--reject-random"}).empty());
   EXPECT_FALSE(ParseError({"--noise-bytes", "0"}).empty());
   EXPECT_FALSE(ParseError({"--noise-bytes", "4097"}).empty());
   EXPECT_FALSE(ParseError({"--jitter", "60001"}).empty());
   EXPECT_FALSE(ParseError({"--seed", "-3"}).empty());
   EXPECT_FALSE(ParseError({"--vanish-after", "x"}).empty());
-  EXPECT_NE(SimUsage().find("--noise-instead"), std::string::npos);
-  EXPECT_NE(SimUsage().find("--vanish-after"), std::string::npos);
+  EXPECT_THAT(SimUsage(), HasSubstr("--noise-instead"));
+  EXPECT_THAT(SimUsage(), HasSubstr("--vanish-after"));
 }
 
 TEST(SimFaults, TheSameSeedRepeatsTheRunAndRejectionsStopAtTheLimit) {
-  TSimScenario sc;
-  sc.RejectRandom = 0.4;
-  sc.TwiceRandom = 0.3;
-  sc.NoiseAfter = 0.3;
-  sc.Seed = 7;
+  TSimScenario sc{.Seed = 7, .RejectRandom = 0.4, .TwiceRandom = 0.3, .NoiseAfter = 0.3};
   std::vector<std::vector<std::string>> runs;
   for (int run = 0; run < 2; ++run) {
-    TServed s(sc);
-    TSlaveEnd slave(s.Sim.SlavePath());
+    TRunningSim s(sc);
+    TPtySlave slave(s.Sim.SlavePath());
     runs.push_back(Exchange(slave, s.Sim, 40));
     EXPECT_EQ(s.Sim.Verdicts().size(), 40u);
   }
@@ -117,10 +112,9 @@ TEST(SimFaults, TheSameSeedRepeatsTheRunAndRejectionsStopAtTheLimit) {
   EXPECT_GT(twice, 0u);
 
   // Every send rejected at random: three in a row, then the fourth is accepted plainly.
-  TSimScenario always;
-  always.RejectRandom = 1;
-  TServed s(always);
-  TSlaveEnd slave(s.Sim.SlavePath());
+  TSimScenario always{.RejectRandom = 1};
+  TRunningSim s(always);
+  TPtySlave slave(s.Sim.SlavePath());
   std::vector<std::string> answers = Exchange(slave, s.Sim, 8);
   EXPECT_EQ(answers, (std::vector<std::string>{"\x55", "\x55", "\x55", "\x11", "\x55", "\x55",
                                                "\x55", "\x11"}));
@@ -135,13 +129,10 @@ TEST(SimFaults, TheFirstByteAfterABlockIsItsVerdict) {
   for (TCase c :
        {TCase{"before", &TSimScenario::NoiseBefore}, TCase{"after", &TSimScenario::NoiseAfter},
         TCase{"instead", &TSimScenario::NoiseInstead}}) {
-    TSimScenario sc;
+    TSimScenario sc{.Seed = 3, .NoiseBytes = 4, .RejectLimit = 1000};
     sc.*c.Field = 1;
-    sc.NoiseBytes = 4;
-    sc.RejectLimit = 1000;
-    sc.Seed = 3;
-    TServed s(sc);
-    TSlaveEnd slave(s.Sim.SlavePath());
+    TRunningSim s(sc);
+    TPtySlave slave(s.Sim.SlavePath());
     std::vector<std::string> answers = Exchange(slave, s.Sim, 30);
     std::string verdicts = s.Sim.Verdicts();
     ASSERT_EQ(verdicts.size(), 30u) << c.Name;
@@ -170,16 +161,15 @@ TEST(SimFaults, TheFirstByteAfterABlockIsItsVerdict) {
 }
 
 TEST(SimFaults, JitterDelaysAnswersWithinItsBound) {
-  TSimScenario sc;
-  sc.JitterMs = 40;
-  TServed s(sc);
-  TSlaveEnd slave(s.Sim.SlavePath());
+  TSimScenario sc{.JitterMs = 40};
+  TRunningSim s(sc);
+  TPtySlave slave(s.Sim.SlavePath());
   long long longest = 0;
   for (int i = 0; i < 12; ++i) {
-    long long t0 = TSlaveEnd::Now();
-    ASSERT_TRUE(slave.Write(Block("j")));
-    ASSERT_EQ(slave.Read(1, 5000), std::string(1, Ack));
-    longest = std::max(longest, TSlaveEnd::Now() - t0);
+    long long t0 = NowMs();
+    ASSERT_TRUE(slave.Write(BlockBytes("j")));
+    ASSERT_EQ(slave.Receive(1, 5000), std::string(1, Ack));
+    longest = std::max(longest, NowMs() - t0);
   }
   // Twelve draws from 0..40 ms: one above 10 ms is all but certain with any seed.
   EXPECT_GT(longest, 10);
@@ -187,11 +177,11 @@ TEST(SimFaults, JitterDelaysAnswersWithinItsBound) {
 }
 
 TEST(SimVanish, OnDemandTheSlaveHangsUpAndItsPathGoes) {
-  TServed s(TSimScenario{});
+  TRunningSim s(TSimScenario{});
   std::string path = s.Sim.SlavePath();
-  TSlaveEnd slave(path);
-  ASSERT_TRUE(slave.Write(Block("x")));
-  ASSERT_EQ(slave.Read(1, 5000), std::string(1, Ack));
+  TPtySlave slave(path);
+  ASSERT_TRUE(slave.Write(BlockBytes("x")));
+  ASSERT_EQ(slave.Receive(1, 5000), std::string(1, Ack));
   EXPECT_FALSE(s.Sim.Vanished());
   s.Sim.Vanish();
   EXPECT_TRUE(s.Sim.Vanished());
@@ -199,24 +189,23 @@ TEST(SimVanish, OnDemandTheSlaveHangsUpAndItsPathGoes) {
   struct stat st {};
   EXPECT_NE(stat(path.c_str(), &st), 0);
   // The slave reads end of file or an error: never a byte, never a hang.
-  EXPECT_EQ(slave.Read(1, 200), "");
+  EXPECT_EQ(slave.Receive(1, 200), "");
   s.Sim.Vanish(); // a second time does nothing
   s.Sim.Stop();
 }
 
 TEST(SimVanish, AfterNAcceptedBlocksAsTheNextArrives) {
-  TSimScenario sc;
-  sc.VanishAfter = 2;
-  TServed s(sc);
-  TSlaveEnd slave(s.Sim.SlavePath());
+  TSimScenario sc{.VanishAfter = 2};
+  TRunningSim s(sc);
+  TPtySlave slave(s.Sim.SlavePath());
   for (const char* p : {"one", "two"}) {
-    ASSERT_TRUE(slave.Write(Block(p)));
-    ASSERT_EQ(slave.Read(1, 5000), std::string(1, Ack)) << p;
+    ASSERT_TRUE(slave.Write(BlockBytes(p)));
+    ASSERT_EQ(slave.Receive(1, 5000), std::string(1, Ack)) << p;
   }
   EXPECT_FALSE(s.Sim.Vanished());
-  ASSERT_TRUE(slave.Write(Block("three")));
+  ASSERT_TRUE(slave.Write(BlockBytes("three")));
   ASSERT_TRUE(s.Sim.WaitForVanish(5000));
-  EXPECT_EQ(slave.Read(1, 200), "");
+  EXPECT_EQ(slave.Receive(1, 200), "");
   EXPECT_EQ(s.Sim.Accepted(), (std::vector<std::string>{"one", "two"}));
   EXPECT_EQ(s.Sim.BlocksSeen(), 2u);
 }
@@ -234,26 +223,22 @@ TEST(SimVanish, BeforeItServesTheMasterIsClosedAtOnce) {
 }
 
 TEST(SimProgram, VanishesAfterNBlocksAndEndsWithItsLinkRemoved) {
-  char tmpl[] = "/tmp/fwload-sim-test-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  std::string link = std::string(tmpl) + "/device";
-  std::string record = std::string(tmpl) + "/rec";
-  TSimProcess p({"--vanish-after", "1", "--seed", "9", "--reject-random", "0", "--link", link,
-                 "--record", record});
-  ASSERT_GT(p.Pid, 0);
+  TTempDir tmp;
+  ASSERT_FALSE(tmp.Path().empty());
+  std::string link = tmp.File("device");
+  std::string record = tmp.File("rec");
+  TProcess p(FWLOAD_SIM_PATH, {"--vanish-after", "1", "--seed", "9", "--reject-random", "0",
+                               "--link", link, "--record", record});
+  ASSERT_GT(p.Pid(), 0);
   ASSERT_FALSE(p.ReadLine(5000).empty());
-  TSlaveEnd slave(link);
+  TPtySlave slave(link);
   ASSERT_TRUE(slave.Ok());
-  ASSERT_TRUE(slave.Write(Block("kept")));
-  ASSERT_EQ(slave.Read(1, 5000), std::string(1, Ack));
-  ASSERT_TRUE(slave.Write(Block("lost")));
+  ASSERT_TRUE(slave.Write(BlockBytes("kept")));
+  ASSERT_EQ(slave.Receive(1, 5000), std::string(1, Ack));
+  ASSERT_TRUE(slave.Write(BlockBytes("lost")));
   EXPECT_EQ(p.WaitExit(5000), 0);
   struct stat st {};
   EXPECT_NE(lstat(link.c_str(), &st), 0);
-  EXPECT_EQ(slave.Read(1, 100), "");
-  std::ifstream in(record, std::ios::binary);
-  std::string recorded((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(recorded, "kept");
-  std::remove(record.c_str());
-  rmdir(tmpl);
+  EXPECT_EQ(slave.Receive(1, 100), "");
+  EXPECT_EQ(ReadWholeFile(record), "kept");
 }

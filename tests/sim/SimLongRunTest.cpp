@@ -7,7 +7,12 @@
 #include <termios.h>
 
 #include "SimCore.h"
-#include "SlaveEnd.h"
+#include "support/Firmware.h"
+#include "support/Process.h"
+#include "support/Pty.h"
+#include "support/TempDir.h"
+
+using namespace support;
 
 namespace {
 
@@ -25,7 +30,7 @@ struct TRunningSim {
 
 // Opens the slave, writes the start of a block and closes it at once.
 void CutShort(const std::string& path, const std::string& start) {
-  TSlaveEnd slave(path);
+  TPtySlave slave(path);
   ASSERT_TRUE(slave.Ok());
   ASSERT_TRUE(slave.Write(start));
 }
@@ -59,9 +64,9 @@ TEST(SimLongRun, EveryCloseDropsTheBlockItCutShortHoweverShort) {
     CutShort(path, std::string("\xFF\xFF", 2) + "partial");
   ASSERT_TRUE(s.Sim.WaitForHangups(paced + burst, 10000)) << s.Sim.Hangups();
 
-  TSlaveEnd slave(path);
-  ASSERT_TRUE(slave.Write(Block("good")));
-  EXPECT_EQ(slave.Read(1, 5000), Ack);
+  TPtySlave slave(path);
+  ASSERT_TRUE(slave.Write(BlockBytes("good")));
+  EXPECT_EQ(slave.Receive(1, 5000), Ack);
   EXPECT_EQ(s.Sim.BlocksSeen(), 1u);
   EXPECT_EQ(s.Sim.Accepted(), std::vector<std::string>{"good"});
   EXPECT_EQ(s.Sim.Hangups(), paced + burst);
@@ -77,7 +82,7 @@ TEST(SimLongRun, KeepsCountsButOnlyABoundedHistory) {
   for (char& c : noise)
     c = static_cast<char>(random() & 0xFF);
   {
-    TSlaveEnd slave(path);
+    TPtySlave slave(path);
     ASSERT_TRUE(slave.Write(noise));
   }
   ASSERT_TRUE(s.Sim.WaitForHangups(1, 60000));
@@ -87,8 +92,8 @@ TEST(SimLongRun, KeepsCountsButOnlyABoundedHistory) {
   const unsigned shortBlocks = 50000;
   std::string stream;
   for (unsigned i = 0; i < shortBlocks; ++i)
-    stream += Block(std::to_string(i));
-  TSlaveEnd slave(path);
+    stream += BlockBytes(std::to_string(i));
+  TPtySlave slave(path);
   ASSERT_TRUE(slave.Write(stream));
   ASSERT_TRUE(s.Sim.WaitForBlocks(noiseBlocks + shortBlocks, 60000));
 

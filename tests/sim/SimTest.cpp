@@ -1,50 +1,30 @@
 // The boot-loader simulator: its command line, each scenario on a real pseudo-terminal, the
 // close and reopen of the slave, and the program itself with its signals.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
-#include <spawn.h>
-#include <sstream>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include "SimCore.h"
 #include "SimOptions.h"
-#include "SimProcess.h"
-#include "SlaveEnd.h"
+#include "support/Firmware.h"
+#include "support/Process.h"
+#include "support/Pty.h"
+#include "support/Sim.h"
+#include "support/TempDir.h"
 
-extern char** environ;
+using ::testing::StartsWith;
+
+using namespace support;
 
 namespace {
 
 const std::string Ack(1, '\x11');
-
-std::string TempDir() {
-  char tmpl[] = "/tmp/fwload-sim-test-XXXXXX";
-  const char* d = mkdtemp(tmpl);
-  return d ? d : "/tmp";
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-struct TRunningSim {
-  TBootSim Sim;
-  explicit TRunningSim(TSimScenario scenario = {}) : Sim(scenario) {
-    std::string error;
-    EXPECT_TRUE(Sim.Open(error)) << error;
-    Sim.Start();
-  }
-};
 
 TSimOptions Parse(std::vector<std::string> args, bool ok = true) {
   TSimOptions o;
@@ -109,41 +89,43 @@ TEST(SimArguments, NumbersAreDecimalOrHexAndAValueMayFollowAnEqualsSign) {
 }
 
 TEST(Sim, AcceptsBlocksAndRecordsTheirPayloads) {
-  std::string dir = TempDir();
+  TTempDir tmp;
+  const std::string& dir = tmp.Path();
   TBootSim sim;
   std::string error;
   ASSERT_TRUE(sim.Open(error)) << error;
   ASSERT_TRUE(sim.RecordTo(dir + "/rec.bin", error)) << error;
   sim.Start();
-  TSlaveEnd slave(sim.SlavePath());
+  TPtySlave slave(sim.SlavePath());
   ASSERT_TRUE(slave.Ok());
-  ASSERT_TRUE(slave.Write(Block("\xAA\xBB")));
-  EXPECT_EQ(slave.Read(1, 5000), Ack);
+  ASSERT_TRUE(slave.Write(BlockBytes("\xAA\xBB")));
+  EXPECT_EQ(slave.Receive(1, 5000), Ack);
   // A block split over two writes, and two blocks in one write, one of them empty.
   ASSERT_TRUE(slave.Write(std::string("\x00\x03"
                                       "a",
                                       3)));
   ASSERT_TRUE(slave.Write("bc"));
-  EXPECT_EQ(slave.Read(1, 5000), Ack);
-  ASSERT_TRUE(slave.Write(Block("") + Block("xyz")));
-  EXPECT_EQ(slave.Read(2, 5000), Ack + Ack);
+  EXPECT_EQ(slave.Receive(1, 5000), Ack);
+  ASSERT_TRUE(slave.Write(BlockBytes("") + BlockBytes("xyz")));
+  EXPECT_EQ(slave.Receive(2, 5000), Ack + Ack);
   ASSERT_TRUE(sim.WaitForBlocks(4, 5000));
   EXPECT_EQ(sim.Accepted(), (std::vector<std::string>{"\xAA\xBB", "abc", "", "xyz"}));
-  EXPECT_EQ(sim.Received(), Block("\xAA\xBB") + Block("abc") + Block("") + Block("xyz"));
-  EXPECT_EQ(ReadFile(dir + "/rec.bin"), "\xAA\xBB"
-                                        "abcxyz");
+  EXPECT_EQ(sim.Received(),
+            BlockBytes("\xAA\xBB") + BlockBytes("abc") + BlockBytes("") + BlockBytes("xyz"));
+  EXPECT_EQ(ReadWholeFile(dir + "/rec.bin"), "\xAA\xBB"
+                                             "abcxyz");
 }
 
 TEST(Sim, RejectsEachBlockKTimesThenAccepts) {
   TRunningSim s({TSimReply::RejectThenAccept, 2, 0x55});
-  TSlaveEnd slave(s.Sim.SlavePath());
+  TPtySlave slave(s.Sim.SlavePath());
   for (const char* payload : {"one", "two"}) {
     for (int i = 0; i < 2; ++i) {
-      ASSERT_TRUE(slave.Write(Block(payload)));
-      EXPECT_EQ(slave.Read(1, 5000), "\x55") << payload << " send " << i;
+      ASSERT_TRUE(slave.Write(BlockBytes(payload)));
+      EXPECT_EQ(slave.Receive(1, 5000), "\x55") << payload << " send " << i;
     }
-    ASSERT_TRUE(slave.Write(Block(payload)));
-    EXPECT_EQ(slave.Read(1, 5000), Ack) << payload;
+    ASSERT_TRUE(slave.Write(BlockBytes(payload)));
+    EXPECT_EQ(slave.Receive(1, 5000), Ack) << payload;
   }
   EXPECT_EQ(s.Sim.BlocksSeen(), 6u);
   EXPECT_EQ(s.Sim.Accepted(), (std::vector<std::string>{"one", "two"}));
@@ -152,66 +134,62 @@ TEST(Sim, RejectsEachBlockKTimesThenAccepts) {
 TEST(Sim, ZeroSilenceAndTwice) {
   {
     TRunningSim s({TSimReply::Zero});
-    TSlaveEnd slave(s.Sim.SlavePath());
-    ASSERT_TRUE(slave.Write(Block("p")));
-    EXPECT_EQ(slave.Read(1, 5000), std::string(1, '\0'));
+    TPtySlave slave(s.Sim.SlavePath());
+    ASSERT_TRUE(slave.Write(BlockBytes("p")));
+    EXPECT_EQ(slave.Receive(1, 5000), std::string(1, '\0'));
     EXPECT_TRUE(s.Sim.Accepted().empty());
   }
   {
     TRunningSim s({TSimReply::Silent});
-    TSlaveEnd slave(s.Sim.SlavePath());
-    ASSERT_TRUE(slave.Write(Block("p")));
+    TPtySlave slave(s.Sim.SlavePath());
+    ASSERT_TRUE(slave.Write(BlockBytes("p")));
     ASSERT_TRUE(s.Sim.WaitForBlocks(1, 5000));
-    EXPECT_EQ(slave.Read(1, 300), "");
+    EXPECT_EQ(slave.Receive(1, 300), "");
   }
   {
     TRunningSim s({TSimReply::Twice});
-    TSlaveEnd slave(s.Sim.SlavePath());
-    ASSERT_TRUE(slave.Write(Block("p")));
-    EXPECT_EQ(slave.Read(3, 500), Ack + Ack);
+    TPtySlave slave(s.Sim.SlavePath());
+    ASSERT_TRUE(slave.Write(BlockBytes("p")));
+    EXPECT_EQ(slave.Receive(3, 500), Ack + Ack);
     EXPECT_EQ(s.Sim.Accepted().size(), 1u);
   }
 }
 
 TEST(Sim, ScenarioStartsAfterTheFirstNBlocks) {
-  TSimScenario sc;
-  sc.Reply = TSimReply::Zero;
-  sc.After = 2;
+  TSimScenario sc{.Reply = TSimReply::Zero, .After = 2};
   TRunningSim s(sc);
-  TSlaveEnd slave(s.Sim.SlavePath());
+  TPtySlave slave(s.Sim.SlavePath());
   std::string replies;
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(slave.Write(Block("b")));
-    replies += slave.Read(1, 5000);
+    ASSERT_TRUE(slave.Write(BlockBytes("b")));
+    replies += slave.Receive(1, 5000);
   }
   EXPECT_EQ(replies, Ack + Ack + std::string(1, '\0'));
 }
 
 TEST(Sim, LatencyAndLinePacingDelayTheAnswer) {
-  TSimScenario sc;
-  sc.LatencyMs = 150;
+  TSimScenario sc{.LatencyMs = 150};
   {
     TRunningSim s(sc);
-    TSlaveEnd slave(s.Sim.SlavePath());
-    long long start = TSlaveEnd::Now();
-    ASSERT_TRUE(slave.Write(Block("x")));
-    EXPECT_EQ(slave.Read(1, 5000), Ack);
-    EXPECT_GE(TSlaveEnd::Now() - start, 150);
+    TPtySlave slave(s.Sim.SlavePath());
+    long long start = NowMs();
+    ASSERT_TRUE(slave.Write(BlockBytes("x")));
+    EXPECT_EQ(slave.Receive(1, 5000), Ack);
+    EXPECT_GE(NowMs() - start, 150);
     EXPECT_EQ(s.Sim.EarlyBlocks(), 0u);
     // A block sent before the answer to the last one came is noted.
-    ASSERT_TRUE(slave.Write(Block("y") + Block("z")));
-    EXPECT_EQ(slave.Read(2, 5000), Ack + Ack);
+    ASSERT_TRUE(slave.Write(BlockBytes("y") + BlockBytes("z")));
+    EXPECT_EQ(slave.Receive(2, 5000), Ack + Ack);
     EXPECT_EQ(s.Sim.EarlyBlocks(), 1u);
   }
   // 962 bytes at 19200 baud are 501 ms on the line, and the answer 0.5 ms more.
-  TSimScenario paced;
-  paced.Baud = 19200;
+  TSimScenario paced{.Baud = 19200};
   TRunningSim s(paced);
-  TSlaveEnd slave(s.Sim.SlavePath());
-  long long start = TSlaveEnd::Now();
-  ASSERT_TRUE(slave.Write(Block(std::string(960, 'z'))));
-  EXPECT_EQ(slave.Read(1, 5000), Ack);
-  long long took = TSlaveEnd::Now() - start;
+  TPtySlave slave(s.Sim.SlavePath());
+  long long start = NowMs();
+  ASSERT_TRUE(slave.Write(BlockBytes(std::string(960, 'z'))));
+  EXPECT_EQ(slave.Receive(1, 5000), Ack);
+  long long took = NowMs() - start;
   EXPECT_GE(took, 495);
   EXPECT_LT(took, 2500);
 }
@@ -219,9 +197,9 @@ TEST(Sim, LatencyAndLinePacingDelayTheAnswer) {
 TEST(Sim, SurvivesTheSlaveBeingClosedAndReopened) {
   TRunningSim s;
   {
-    TSlaveEnd slave(s.Sim.SlavePath());
-    ASSERT_TRUE(slave.Write(Block("first")));
-    EXPECT_EQ(slave.Read(1, 5000), Ack);
+    TPtySlave slave(s.Sim.SlavePath());
+    ASSERT_TRUE(slave.Write(BlockBytes("first")));
+    EXPECT_EQ(slave.Receive(1, 5000), Ack);
     // Half a block, then the close: the next open starts afresh.
     ASSERT_TRUE(slave.Write(std::string("\x00\x09"
                                         "hal",
@@ -230,10 +208,10 @@ TEST(Sim, SurvivesTheSlaveBeingClosedAndReopened) {
   }
   ASSERT_TRUE(s.Sim.WaitForHangups(1, 5000));
   for (int round = 0; round < 3; ++round) {
-    TSlaveEnd slave(s.Sim.SlavePath());
+    TPtySlave slave(s.Sim.SlavePath());
     ASSERT_TRUE(slave.Ok());
-    ASSERT_TRUE(slave.Write(Block("again")));
-    EXPECT_EQ(slave.Read(1, 5000), Ack) << "round " << round;
+    ASSERT_TRUE(slave.Write(BlockBytes("again")));
+    EXPECT_EQ(slave.Receive(1, 5000), Ack) << "round " << round;
     slave.Close();
     ASSERT_TRUE(s.Sim.WaitForHangups(static_cast<unsigned>(round) + 2, 5000));
   }
@@ -243,80 +221,82 @@ TEST(Sim, SurvivesTheSlaveBeingClosedAndReopened) {
 // ---- the program ----
 
 TEST(SimProgram, PrintsTheSlaveLinksItRecordsAndEndsOnSignals) {
-  std::string dir = TempDir();
+  TTempDir tmp;
+  const std::string& dir = tmp.Path();
   for (int sig : {SIGTERM, SIGINT}) {
     std::string link = dir + "/port" + std::to_string(sig);
     std::string rec = dir + "/rec" + std::to_string(sig);
-    TSimProcess p({"--record", rec, "--link", link});
-    ASSERT_GT(p.Pid, 0);
+    TProcess p(FWLOAD_SIM_PATH, {"--record", rec, "--link", link});
+    ASSERT_GT(p.Pid(), 0);
     std::string slavePath = p.ReadLine(5000);
-    ASSERT_EQ(slavePath.rfind("/dev/pts/", 0), 0u) << slavePath;
+    ASSERT_THAT(slavePath, StartsWith("/dev/pts/")) << slavePath;
     char target[256] = {};
     ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
     EXPECT_EQ(std::string(target), slavePath);
     {
-      TSlaveEnd slave(link);
-      ASSERT_TRUE(slave.Write(Block("hello")));
-      EXPECT_EQ(slave.Read(1, 5000), Ack);
+      TPtySlave slave(link);
+      ASSERT_TRUE(slave.Write(BlockBytes("hello")));
+      EXPECT_EQ(slave.Receive(1, 5000), Ack);
     }
     // Reopened after the close, as the program does around its settings dialog.
     {
-      TSlaveEnd slave(link);
-      ASSERT_TRUE(slave.Write(Block("world")));
-      EXPECT_EQ(slave.Read(1, 5000), Ack);
+      TPtySlave slave(link);
+      ASSERT_TRUE(slave.Write(BlockBytes("world")));
+      EXPECT_EQ(slave.Receive(1, 5000), Ack);
     }
-    kill(p.Pid, sig);
+    kill(p.Pid(), sig);
     EXPECT_EQ(p.WaitExit(5000), 0);
     struct stat st {};
     EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link is removed at the end";
-    EXPECT_EQ(ReadFile(rec), "helloworld");
+    EXPECT_EQ(ReadWholeFile(rec), "helloworld");
   }
 }
 
 TEST(SimProgram, RemovesOnlyItsOwnLinkEndsOnSighupAndPrintsItsVersion) {
-  std::string dir = TempDir();
+  TTempDir tmp;
+  const std::string& dir = tmp.Path();
   std::string link = dir + "/port";
-  TSimProcess first({"--link", link});
+  TProcess first(FWLOAD_SIM_PATH, {"--link", link});
   ASSERT_FALSE(first.ReadLine(5000).empty());
-  TSimProcess second({"--link", link});
+  TProcess second(FWLOAD_SIM_PATH, {"--link", link});
   std::string secondSlave = second.ReadLine(5000);
   ASSERT_FALSE(secondSlave.empty());
-  kill(first.Pid, SIGTERM);
+  kill(first.Pid(), SIGTERM);
   EXPECT_EQ(first.WaitExit(5000), 0);
   char target[256] = {};
   ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << "the second's link stays";
   EXPECT_EQ(std::string(target), secondSlave);
-  kill(second.Pid, SIGHUP);
+  kill(second.Pid(), SIGHUP);
   EXPECT_EQ(second.WaitExit(5000), 0);
   struct stat st {};
   EXPECT_NE(lstat(link.c_str(), &st), 0);
 
-  TSimProcess version({"--version"});
+  TProcess version(FWLOAD_SIM_PATH, {"--version"});
   std::string line = version.ReadLine(5000);
   EXPECT_EQ(version.WaitExit(5000), 0);
-  EXPECT_EQ(line.rfind("fwload-sim ", 0), 0u) << line;
+  EXPECT_THAT(line, StartsWith("fwload-sim ")) << line;
   EXPECT_NE(line.find_first_of("0123456789"), std::string::npos) << line;
 }
 
 TEST(SimProgram, RecordsIntoANamedPipeOnlyWithAReader) {
-  std::string fifo = TempDir() + "/fifo";
+  TTempDir tmp;
+  std::string fifo = tmp.File("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   {
     // Without a reader the start fails at once instead of waiting for one.
-    TSimProcess p({"--record", fifo});
+    TProcess p(FWLOAD_SIM_PATH, {"--record", fifo});
     EXPECT_EQ(p.WaitExit(5000), 1);
   }
   int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(reader, 0);
-  TSimProcess p({"--record", fifo});
+  TProcess p(FWLOAD_SIM_PATH, {"--record", fifo});
   std::string slavePath = p.ReadLine(5000);
   ASSERT_FALSE(slavePath.empty());
-  TSlaveEnd slave(slavePath);
-  ASSERT_TRUE(slave.Write(Block("piped")));
-  EXPECT_EQ(slave.Read(1, 5000), Ack);
+  TPtySlave slave(slavePath);
+  ASSERT_TRUE(slave.Write(BlockBytes("piped")));
+  EXPECT_EQ(slave.Receive(1, 5000), Ack);
   std::string got;
-  for (long long deadline = TSlaveEnd::Now() + 5000;
-       got.size() < 5 && TSlaveEnd::Now() < deadline;) {
+  for (long long deadline = NowMs() + 5000; got.size() < 5 && NowMs() < deadline;) {
     pollfd pfd{reader, POLLIN, 0};
     char buf[16];
     if (::poll(&pfd, 1, 100) > 0) {
@@ -329,10 +309,10 @@ TEST(SimProgram, RecordsIntoANamedPipeOnlyWithAReader) {
 }
 
 TEST(SimProgram, BadArgumentsEndWithStatus2) {
-  TSimProcess p({"--reject", "many"});
-  ASSERT_GT(p.Pid, 0);
+  TProcess p(FWLOAD_SIM_PATH, {"--reject", "many"});
+  ASSERT_GT(p.Pid(), 0);
   EXPECT_EQ(p.WaitExit(5000), 2);
-  TSimProcess help({"--after=1", "-h"});
+  TProcess help(FWLOAD_SIM_PATH, {"--after=1", "-h"});
   EXPECT_EQ(help.ReadLine(5000), "usage: fwload-sim [scenario] [options]");
   EXPECT_EQ(help.WaitExit(5000), 0);
 }

@@ -6,13 +6,12 @@
 #include <QImage>
 #include <QTimer>
 #include <QWidget>
-#include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
-#include <unistd.h>
 
 #include "framework/Application.h"
+#include "support/TempDir.h"
 
 // Fontconfig keeps parts of its configuration where the leak checker cannot see them.
 extern "C" __attribute__((weak, used)) const char* __lsan_default_suppressions() {
@@ -68,18 +67,9 @@ struct TShownMessages {
 };
 
 // A .ui file in a temporary place, removed again at the end of the test.
-class TUiFile {
-public:
-  explicit TUiFile(const std::string& content) {
-    char pattern[] = "/tmp/fwload-ui-XXXXXX";
-    int fd = mkstemp(pattern);
-    Path = pattern;
-    if (fd >= 0) {
-      (void)!write(fd, content.data(), content.size());
-      close(fd);
-    }
-  }
-  ~TUiFile() { unlink(Path.c_str()); }
+struct TUiFile {
+  explicit TUiFile(const std::string& content) : Path(Dir.Write("form.ui", content)) {}
+  support::TTempDir Dir;
   std::string Path;
 };
 
