@@ -121,6 +121,7 @@ windows() {
     ctest --test-dir build/windows --output-on-failure -j"$jobs" --timeout 300 2>&1 | tee "$out"
     [ "${PIPESTATUS[0]}" -eq 0 ] || failed=1
     tests=$(grep -E 'tests passed|tests failed' "$out" | tail -n 1)
+    tests=${tests:-no unit tests found}
     rm -f "$out"
   fi
   windows_smoke || failed=1
