@@ -104,7 +104,13 @@ bool ParsePortSpec(const std::string& text, TPortSpec& spec, std::string& error)
     spec = {"COM" + std::to_string(n), n, ""};
     return true;
   }
-  if (text.find('/') != std::string::npos) {
+#ifdef _WIN32
+  // "\\.\COM12", "\\.\CNCA0" and the like name a device there.
+  const char* pathDelimiters = "/\\";
+#else
+  const char* pathDelimiters = "/";
+#endif
+  if (text.find_first_of(pathDelimiters) != std::string::npos) {
     spec = {text, 0, text};
     return true;
   }

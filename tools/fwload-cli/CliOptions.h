@@ -56,7 +56,7 @@ constexpr int MaxBaud = 4000000;
 // False with `error` set on wrong usage. Help and version need no file; --list-ports takes none.
 bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& options,
                        std::string& error);
-// "COM3" (any case, 1..255) or a path holding a '/'.
+// "COM3" (any case, 1..255) or a path holding a '/' (on Windows a '\' too, as in "\\.\COM12").
 bool ParsePortSpec(const std::string& text, TPortSpec& spec, std::string& error);
 // "dtr=0,rts=1,wait=50,rts=0".
 bool ParseLineSequence(const std::string& text, std::vector<TLineStep>& steps, std::string& error);
