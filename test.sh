@@ -167,6 +167,14 @@ windows_smoke() {
   done
   text=$(timeout 300 cmake/wine-run "$cli" -q -p COM5 "$scratch/fw.enc" 2>&1)
   code=$?
+  # A [Ports] entry maps COM3 to COM12 (a port above 9 opens only as \\.\COM12), which leads
+  # to the same simulator: the record then holds the payloads twice.
+  local com12=$FWLOAD_WINEPREFIX/dosdevices/com12 mapped mappedCode
+  ln -sfn "$(readlink "$com5")" "$com12"
+  printf '[Ports]\r\nCOM3=COM12\r\n' >"$scratch/fwload.INI"
+  mapped=$(timeout 300 cmake/wine-run "$cli" -q --settings "$scratch/fwload.INI" -p COM3 "$scratch/fw.enc" 2>&1)
+  mappedCode=$?
+  rm -f "$com12"
   kill "$simpid" 2>/dev/null
   wait "$simpid" 2>/dev/null
   # The payloads of the file's blocks (16-bit big-endian length, then the bytes), in hex.
@@ -177,10 +185,10 @@ windows_smoke() {
     expected+=${hex:i+4:2*len}
   done
   got=$(od -An -v -tx1 "$scratch/record.bin" 2>/dev/null | tr -d ' \n' | tr a-f A-F)
-  if [ "$code" -eq 0 ] && [ -n "$expected" ] && [ "$got" = "$expected" ]; then
-    echo "windows smoke: upload through COM5: exit 0, $(( ${#got} / 2 )) payload bytes recorded as sent: ok"
+  if [ "$code" -eq 0 ] && [ "$mappedCode" -eq 0 ] && [ -n "$expected" ] && [ "$got" = "$expected$expected" ]; then
+    echo "windows smoke: uploads through COM5 and through COM3 mapped to COM12: exit 0, $(( ${#got} / 2 )) payload bytes recorded as sent: ok"
   else
-    echo "windows smoke: upload through COM5: exit $code, recorded $(( ${#got} / 2 )) of $(( ${#expected} / 2 )) payload bytes (or different ones); output: $text"
+    echo "windows smoke: uploads through COM5 (exit $code) and COM3 mapped to COM12 (exit $mappedCode): recorded $(( ${#got} / 2 )) of $(( ${#expected} )) payload bytes (or different ones); output: $text / $mapped"
     ok=1
   fi
   rm -rf "$scratch"
