@@ -2,6 +2,7 @@
 // end is silent, vanishes or a work loop fails.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -179,6 +180,38 @@ TEST(DispatcherLifecycle, AVanishedDeviceNeitherSpinsNorHangs) {
     EXPECT_LT(support::NowMs() - closeStart, 2000);
   }
   EXPECT_TRUE(WaitUntil([&] { return support::ThreadCount() <= threads; }, 5000));
+}
+
+namespace {
+// A device whose first event wait completes at once, as Win32 completes one with events
+// already pending (the event left set), and that refuses every wait after it, as a gone one.
+class TGoneAfterAnEventDispatcher : public TSioWin32Dispatcher {
+public:
+  using TSioWin32Dispatcher::TSioWin32Dispatcher;
+  ~TGoneAfterAnEventDispatcher() override { CloseForDestruction(); }
+  std::atomic<int> Waits{0};
+  bool WaitComEvent(DWORD& evtMask, LPOVERLAPPED ov) override {
+    if (Waits++ == 0) {
+      evtMask = EV_RXCHAR;
+      SetEvent(ov->hEvent);
+      return true;
+    }
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return false;
+  }
+};
+} // namespace
+
+TEST(DispatcherLifecycle, EventWaitsAGoneDeviceRefusesAreRetriedSlowly) {
+  TLine<TGoneAfterAnEventDispatcher> line;
+  ASSERT_EQ(line.Open(), 0);
+  ASSERT_TRUE(WaitUntil([&] { return line.Disp->Waits.load() >= 2; }));
+  int before = line.Disp->Waits.load();
+  HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  WaitForSingleObject(never, 500);
+  CloseHandle(never);
+  // One retry per 50 ms back-off at most; a spinning com thread makes thousands.
+  EXPECT_LT(line.Disp->Waits.load() - before, 50);
 }
 
 namespace {
