@@ -7,12 +7,14 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <unistd.h>
 
 #include "ComPortTestSupport.h"
 #include "serial/Exceptions.h"
 #include "serial/Timers.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -426,8 +428,17 @@ TEST(ComPortWaits, AWaitKeepsTriggersFromTheBytes) {
   c.SetOpen(true);
   int avail = 0;
   c.SetOnTriggerAvail([&](TObject*, WORD) { ++avail; });
-  ASSERT_TRUE(line.Peer.Write("hello"));
-  EXPECT_TRUE(c.WaitForString("llo", 100, false, false));
+  // The bytes come once the wait holds the triggers: written before, an avail notification
+  // could be on its way already, and that one the wait cannot take back.
+  TSioBaseDispatcher* d = c.GetDispatcher();
+  ASSERT_NE(d, nullptr);
+  std::thread writer([&] {
+    if (support::WaitUntil([&] { return d->Notifying(); })) {
+      EXPECT_TRUE(line.Peer.Write("hello"));
+    }
+  });
+  EXPECT_TRUE(c.WaitForString("llo", 10000, false, false));
+  writer.join();
   EXPECT_EQ(avail, 0);
   EXPECT_FALSE(PumpUntil([&] { return avail > 0; }, 100));
 }
