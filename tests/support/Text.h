@@ -1,22 +1,36 @@
 // Whole files and lines.
 #pragma once
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include "runtime/SysUtils.h"
+#endif
+
 namespace support {
 
+// A UTF-8 path as the file system takes it (Windows: wide).
+inline std::filesystem::path FsPath(const std::string& path) {
+#ifdef _WIN32
+  return std::filesystem::path(Utf8ToWide(path));
+#else
+  return std::filesystem::path(path);
+#endif
+}
+
 inline std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(FsPath(path), std::ios::binary);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
 inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
+  std::ofstream(FsPath(path), std::ios::binary) << bytes;
 }
 
 // The pieces between separators; a trailing separator ends the last piece, nothing more.

@@ -5,12 +5,12 @@
 
 #include "CliOptions.h"
 #include "CliSettings.h"
-#include "TempFolder.h"
+#include "support/TempDir.h"
 #include "app/EncodedFile.h"
 #include "app/Settings.h"
 
 TEST(WindowsSettings, BesideTheProgramWhileItsFolderIsWritableElseUnderAppData) {
-  TTempFolder dir;
+  support::TTempDir dir;
   const std::string appData = "C:\\Users\\u\\AppData\\Roaming";
   EXPECT_EQ(AppDataSettingsPath(dir.File("fwload.exe"), appData), dir.File("fwload.INI"));
   EXPECT_EQ(AppDataSettingsPath(dir.File("missing\\fwload.exe"), appData),
@@ -22,7 +22,7 @@ TEST(WindowsSettings, BesideTheProgramWhileItsFolderIsWritableElseUnderAppData) 
 }
 
 TEST(WindowsSettings, TheFolderIsMadeAndASecondSaveReplacesTheFirst) {
-  TTempFolder dir;
+  support::TTempDir dir;
   std::string file = AppDataSettingsPath(dir.File("missing\\fwload.exe"), dir.Path());
   TSettings settings;
   settings.ComNumber = 7;
@@ -35,7 +35,7 @@ TEST(WindowsSettings, TheFolderIsMadeAndASecondSaveReplacesTheFirst) {
 }
 
 TEST(WindowsEncodedFile, OnlyAFileOnADiskOpens) {
-  TTempFolder dir;
+  support::TTempDir dir;
   std::string name = dir.Write("прошивка.enc", "00 02 AB CD\r\n");
   std::FILE* file = OpenEncodedFile(name.c_str());
   ASSERT_NE(file, nullptr);
@@ -58,7 +58,7 @@ TEST(WindowsCli, PortsAndSettingsFiles) {
   EXPECT_EQ(spec.Number, 12);
   EXPECT_FALSE(ParsePortSpec("ttyUSB0", spec, error));
 
-  TTempFolder dir;
+  support::TTempDir dir;
   EXPECT_EQ(SettingsFileProblem(dir.Write("fwload.INI", "[COM]\r\n")), "");
   EXPECT_EQ(SettingsFileProblem(dir.File("missing.INI")), "not found");
   EXPECT_EQ(SettingsFileProblem(dir.Path()), "not a regular file");

@@ -2,7 +2,7 @@
 // profile file's replace over an existing file.
 #include <gtest/gtest.h>
 
-#include "TempFolder.h"
+#include "support/TempDir.h"
 #include "runtime/IniFiles.h"
 #include "runtime/SysUtils.h"
 
@@ -32,7 +32,7 @@ TEST(WindowsPaths, TheProgramAndTheWorkingFolder) {
   EXPECT_EQ(ExtractFileExt(exe), ".exe");
   EXPECT_TRUE(FileExists(exe));
   EXPECT_TRUE(DirectoryExists(ExtractFileDir(exe)));
-  TTempFolder dir;
+  support::TTempDir dir;
   std::string cwd = GetCurrentDir();
   ASSERT_TRUE(SetCurrentDir(dir.Path()));
   EXPECT_EQ(ExpandFileName("fw.enc"), dir.File("fw.enc"));
@@ -42,7 +42,7 @@ TEST(WindowsPaths, TheProgramAndTheWorkingFolder) {
 }
 
 TEST(WindowsIniFile, EveryWriteReplacesTheFileAndKeepsItsLineEnds) {
-  TTempFolder dir;
+  support::TTempDir dir;
   // A UTF-8 name: the file calls take wide strings.
   ASSERT_TRUE(CreateDir(dir.File("настройки")));
   std::string name = dir.File("настройки\\fwload.INI");
