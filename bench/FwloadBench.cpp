@@ -321,65 +321,116 @@ struct TUploadFigures {
   double PlainSeconds = 0;
 };
 
+// Writes the encoded image to a fresh folder; empty when it cannot.
+std::string WriteImage(const char* dir, const char* name, int blocks, size_t blockSize) {
+  std::string file = std::string(dir) + "/" + name;
+  std::FILE* out = std::fopen(file.c_str(), "w");
+  if (!out) return {};
+  std::string text = EncodedImage(blocks, blockSize);
+  bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  return std::fclose(out) == 0 && ok ? file : std::string();
+}
+
+// One upload of `file` through the engine and the dispatcher to `sim`; 0 when it failed.
+double EngineUploadSeconds(TBootSim& sim, const std::string& file, int blocks, int portNumber) {
+  const unsigned seen = sim.BlocksSeen();
+  const unsigned hangups = sim.Hangups();
+  double seconds = 0;
+  platform::SetPortDevice(portNumber, sim.SlavePath());
+  TSioWin32Dispatcher disp(nullptr);
+  const std::string name = "\\\\.\\COM" + std::to_string(portNumber);
+  if (disp.InitPort(name.c_str(), 115200, 0, 8, 1, 4096, 4096, 0x01) == 0) {
+    TDispatcherUploadPort port(disp);
+    TPlainUploadHost host;
+    TUploadEngine engine(host, port);
+    auto t0 = TClock::now();
+    TUploadOutcome outcome = engine.Run(file);
+    double s = std::chrono::duration<double>(TClock::now() - t0).count();
+    if (outcome == TUploadOutcome::Success && sim.BlocksSeen() - seen == unsigned(blocks))
+      seconds = s;
+    disp.DonePort();
+    // The next user starts on a line the simulator has seen closed.
+    sim.WaitForHangups(hangups + 1, 5000);
+  }
+  platform::SetPortDevice(portNumber, "");
+  return seconds;
+}
+
+// The same blocks from a plain termios loop: purge, write the block, read the one-byte answer.
+double PlainUploadSeconds(TBootSim& sim, int blocks, size_t blockSize) {
+  const unsigned hangups = sim.Hangups();
+  int fd = OpenPlain(sim.SlavePath());
+  if (fd < 0) return 0;
+  std::string block(blockSize, 'u');
+  block[0] = char((blockSize - 2) >> 8);
+  block[1] = char((blockSize - 2) & 0xFF);
+  auto t0 = TClock::now();
+  int done = 0;
+  for (; done < blocks; ++done) {
+    char c;
+    tcflush(fd, TCIFLUSH); // the engine's purge before each send
+    if (!WriteAll(fd, block.data(), block.size()) || ::read(fd, &c, 1) != 1) break;
+  }
+  double seconds = done == blocks ? std::chrono::duration<double>(TClock::now() - t0).count() : 0;
+  ::close(fd);
+  sim.WaitForHangups(hangups + 1, 5000);
+  return seconds;
+}
+
 // A whole upload through the engine and the dispatcher against the simulator answering at
 // once, and the same blocks sent by a plain termios loop (write the block, read one byte).
 TUploadFigures MeasureUpload(int blocks, size_t blockSize) {
   TUploadFigures f;
   char dir[] = "/tmp/fwload-bench-XXXXXX";
   if (!mkdtemp(dir)) return f;
-  std::string file = std::string(dir) + "/fw.enc";
-  {
-    std::FILE* out = std::fopen(file.c_str(), "w");
-    if (!out) return f;
-    std::string text = EncodedImage(blocks, blockSize);
-    std::fwrite(text.data(), 1, text.size(), out);
-    std::fclose(out);
-  }
-  {
-    TBootSim sim;
-    std::string error;
-    if (!sim.Open(error)) return f;
-    sim.Start();
-    platform::SetPortDevice(90, sim.SlavePath());
-    TSioWin32Dispatcher disp(nullptr);
-    if (disp.InitPort("\\\\.\\COM90", 115200, 0, 8, 1, 4096, 4096, 0x01) == 0) {
-      TDispatcherUploadPort port(disp);
-      TPlainUploadHost host;
-      TUploadEngine engine(host, port);
-      auto t0 = TClock::now();
-      TUploadOutcome outcome = engine.Run(file);
-      double s = std::chrono::duration<double>(TClock::now() - t0).count();
-      if (outcome == TUploadOutcome::Success && sim.BlocksSeen() == unsigned(blocks))
-        f.EngineSeconds = s;
-      disp.DonePort();
-    }
-    platform::SetPortDevice(90, "");
-  }
-  {
+  std::string file = WriteImage(dir, "fw.enc", blocks, blockSize);
+  if (!file.empty()) {
     TBootSim sim;
     std::string error;
     if (sim.Open(error)) {
       sim.Start();
-      int fd = OpenPlain(sim.SlavePath());
-      if (fd >= 0) {
-        std::string block(blockSize, 'u');
-        block[0] = char((blockSize - 2) >> 8);
-        block[1] = char((blockSize - 2) & 0xFF);
-        auto t0 = TClock::now();
-        int done = 0;
-        for (; done < blocks; ++done) {
-          char c;
-          tcflush(fd, TCIFLUSH); // the engine's purge before each send
-          if (!WriteAll(fd, block.data(), block.size()) || ::read(fd, &c, 1) != 1) break;
-        }
-        if (done == blocks)
-          f.PlainSeconds = std::chrono::duration<double>(TClock::now() - t0).count();
-        ::close(fd);
-      }
+      f.EngineSeconds = EngineUploadSeconds(sim, file, blocks, 90);
+      f.PlainSeconds = PlainUploadSeconds(sim, blocks, blockSize);
     }
+    std::remove(file.c_str());
   }
-  std::remove(file.c_str());
   rmdir(dir);
+  return f;
+}
+
+struct TPacedFigures {
+  double EngineSeconds = 0; // medians
+  double PlainSeconds = 0;
+  double WireSeconds = 0; // the bytes both ways at 10 bits each
+};
+
+// fwload and the plain loop, in turns, against one simulator paced at `baud`.
+TPacedFigures MeasurePaced(unsigned baud, int blocks, size_t blockSize, int rounds) {
+  TPacedFigures f;
+  char dir[] = "/tmp/fwload-bench-XXXXXX";
+  if (!mkdtemp(dir)) return f;
+  std::string file = WriteImage(dir, "paced.enc", blocks, blockSize);
+  if (!file.empty()) {
+    TSimScenario paced;
+    paced.Baud = baud;
+    TBootSim sim(paced);
+    std::string error;
+    if (sim.Open(error)) {
+      sim.Start();
+      std::vector<double> engine, plain;
+      for (int i = 0; i < rounds; ++i) {
+        engine.push_back(EngineUploadSeconds(sim, file, blocks, 92));
+        plain.push_back(PlainUploadSeconds(sim, blocks, blockSize));
+      }
+      // A failed run counts as 0 and so shows as a ratio of 0 or far off.
+      f.EngineSeconds = Median(engine);
+      f.PlainSeconds = Median(plain);
+    }
+    std::remove(file.c_str());
+  }
+  rmdir(dir);
+  // Each block and its one-byte answer.
+  f.WireSeconds = double(blocks) * double(blockSize + 1) * 10.0 / baud;
   return f;
 }
 
@@ -464,8 +515,38 @@ double GangThroughput(int devices, const std::string& file, int blocks, size_t b
 
 } // namespace
 
+// Every figure but the paced ones, in the order they were added.
+static void RunUnpaced(bool quick);
+
 int main(int argc, char** argv) {
-  bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  bool quick = false, pacedOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quick") == 0) {
+      quick = true;
+    } else if (std::strcmp(argv[i], "--paced") == 0) {
+      pacedOnly = true;
+    } else {
+      std::fprintf(stderr, "usage: fwload-bench [--quick] [--paced]\n");
+      return 2;
+    }
+  }
+  if (!pacedOnly) RunUnpaced(quick);
+  // 64 KiB in 256-byte blocks to a paced simulator: fwload against the plain loop, and the
+  // plain loop against the wire time (the simulator's own pacing). --quick: 16 KiB, once.
+  for (unsigned baud : {115200u, 921600u}) {
+    TPacedFigures p =
+        MeasurePaced(baud, quick ? 64 : 256, 256, quick ? 1 : (baud < 500000 ? 3 : 5));
+    std::printf("paced_%u_s: %.3f\n", baud, p.EngineSeconds);
+    std::printf("paced_%u_plain_s: %.3f\n", baud, p.PlainSeconds);
+    std::printf("paced_%u_ratio: %.3f\n", baud,
+                p.PlainSeconds > 0 ? p.EngineSeconds / p.PlainSeconds : 0.0);
+    std::printf("sim_pacing_%u: %.3f\n", baud, p.PlainSeconds / p.WireSeconds);
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+static void RunUnpaced(bool quick) {
   double dispatcher256 = 0;
   for (size_t size : {16u, 256u, 4094u}) {
     int iterations = quick ? 40 : (size > 1000 ? 600 : 2000);
@@ -521,5 +602,4 @@ int main(int argc, char** argv) {
       rmdir(dir);
     }
   }
-  return 0;
 }

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -46,6 +47,8 @@ std::string Newest(const std::string& record, size_t limit) {
 
 TBootSim::TBootSim(TSimScenario scenario) : FScenario(scenario), FRandom(scenario.Seed) {
   if (pipe2(FStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) FStopPipe[0] = FStopPipe[1] = -1;
+  // The answers' clock: steady_clock is CLOCK_MONOTONIC here, so a due time arms it as is.
+  FTimer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
 }
 
 TBootSim::~TBootSim() {
@@ -56,6 +59,7 @@ TBootSim::~TBootSim() {
     if (fd >= 0) ::close(fd);
   if (FWatch >= 0) ::close(FWatch);
   if (FRecord >= 0) ::close(FRecord);
+  if (FTimer >= 0) ::close(FTimer);
 }
 
 bool TBootSim::Open(std::string& error) {
@@ -250,8 +254,11 @@ void TBootSim::Serve() {
   for (;;) {
     TClock::time_point now = TClock::now();
     SendDueReplies(now);
+    // The next answer is due at an absolute time on the line's schedule: the timer wakes us
+    // then, to the microsecond. A poll time-out would round each wait up to a millisecond,
+    // which at 921600 baud is a third of a block's wire time.
     int timeout = -1;
-    if (!FReplies.empty()) {
+    if (!FReplies.empty() && !ArmTimer(FReplies.front().Due)) {
       auto left = std::chrono::ceil<std::chrono::milliseconds>(FReplies.front().Due - now);
       timeout = static_cast<int>(std::max<long long>(0, left.count()));
     }
@@ -259,9 +266,16 @@ void TBootSim::Serve() {
     if (probing && (timeout < 0 || timeout > HangupProbeMs)) timeout = HangupProbeMs;
 
     // A hung-up master polls as ready for good: it is left out until someone opens the slave.
-    pollfd fds[3] = {
-        {FStopPipe[0], POLLIN, 0}, {FWatch, POLLIN, 0}, {FHungUp ? -1 : FMaster, POLLIN, 0}};
-    int r = ::poll(fds, 3, timeout);
+    pollfd fds[4] = {{FStopPipe[0], POLLIN, 0},
+                     {FWatch, POLLIN, 0},
+                     {FHungUp ? -1 : FMaster, POLLIN, 0},
+                     {FReplies.empty() ? -1 : FTimer, POLLIN, 0}};
+    int r = ::poll(fds, 4, timeout);
+    if (r > 0 && fds[3].revents) {
+      uint64_t expirations;
+      ssize_t ignored = ::read(FTimer, &expirations, sizeof expirations);
+      (void)ignored;
+    }
     if (r < 0 && errno != EINTR) break;
     if (r > 0 && (fds[0].revents & POLLIN)) {
       char commands[16];
@@ -292,6 +306,17 @@ void TBootSim::Serve() {
         HungUp();
     }
   }
+}
+
+bool TBootSim::ArmTimer(TClock::time_point due) {
+  if (FTimer < 0) return false;
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+  // 0 would disarm it: an answer already due fires at once.
+  ns = std::max<long long>(ns, 1);
+  itimerspec spec{};
+  spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+  spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+  return ::timerfd_settime(FTimer, TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
 }
 
 bool TBootSim::MasterHungUp() const {
@@ -367,6 +392,7 @@ void TBootSim::HungUp() {
   FExpected = 0;
   FReplies.clear();
   FLineFreeAt = {};
+  FReplyLate = TClock::duration::zero();
   FRandomMisses = 0;
   {
     std::lock_guard<std::mutex> lock(FLock);
@@ -385,6 +411,12 @@ void TBootSim::TakeBytes(const char* bytes, size_t len, TClock::time_point arriv
     KeepNewest(FReceived, bytes, len, FHistoryLimit);
   }
   const TClock::duration byteTime = ByteTime();
+  // On a paced line a block that follows our answer started when the program could have sent
+  // it had the answer left on time: our own lateness (a wake-up on a busy machine) is not the
+  // line's, and the schedule stays absolute instead of drifting by it block after block.
+  if (FScenario.Baud > 0 && FBlock.empty() && FReplyLate > TClock::duration::zero())
+    arrival = std::max(arrival - FReplyLate, FLastReplyDue);
+  FReplyLate = TClock::duration::zero();
   TClock::time_point onLine = std::max(arrival, FLineFreeAt);
   for (size_t i = 0; i < len; ++i) {
     onLine += byteTime;
@@ -516,6 +548,8 @@ void TBootSim::SendDueReplies(TClock::time_point now) {
     // One write, so that a doubled answer reaches the program as one arrival.
     ssize_t ignored = ::write(FMaster, bytes.data(), bytes.size());
     (void)ignored;
+    FLastReplyDue = FReplies.front().Due;
+    FReplyLate = now - FLastReplyDue;
     FReplies.pop_front();
   }
 }

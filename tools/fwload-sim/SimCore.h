@@ -131,6 +131,7 @@ private:
   bool TakeSlaveEvents();
   TDrain DrainMaster();
   bool MasterHungUp() const;
+  bool ArmTimer(TClock::time_point due); // false where there is no timer: poll's time-out then
   void WriteRecord(const std::string& payload);
   void TrimAccepted(); // FLock held
   void TakeBytes(const char* bytes, size_t len, TClock::time_point arrival);
@@ -149,6 +150,7 @@ private:
   // Opens and closes of the slave, queued by the kernel so that none is missed however short;
   // -1 where it could not be had, and a hang-up is then looked for every few milliseconds.
   int FWatch = -1;
+  int FTimer = -1; // wakes the serving thread when the next answer is due
   std::string FSlavePath;
   int FRecord = -1;
   std::thread FThread;
@@ -158,6 +160,9 @@ private:
   size_t FExpected = 0; // payload bytes still due, once both length bytes are in
   bool FHaveLength = false;
   TClock::time_point FLineFreeAt{};
+  // The last answer's due time and how late it left (paced lines).
+  TClock::time_point FLastReplyDue{};
+  TClock::duration FReplyLate{};
   unsigned FRejectsOfBlock = 0;
   unsigned FRandomMisses = 0; // random verdicts in a row that did not accept the block
   unsigned FAcceptedCount = 0;
