@@ -385,12 +385,16 @@ TUploadFigures MeasureUpload(int blocks, size_t blockSize) {
   if (!mkdtemp(dir)) return f;
   std::string file = WriteImage(dir, "fw.enc", blocks, blockSize);
   if (!file.empty()) {
-    TBootSim sim;
+    // A fresh simulator for each side.
+    TBootSim engineSim, plainSim;
     std::string error;
-    if (sim.Open(error)) {
-      sim.Start();
-      f.EngineSeconds = EngineUploadSeconds(sim, file, blocks, 90);
-      f.PlainSeconds = PlainUploadSeconds(sim, blocks, blockSize);
+    if (engineSim.Open(error)) {
+      engineSim.Start();
+      f.EngineSeconds = EngineUploadSeconds(engineSim, file, blocks, 90);
+    }
+    if (plainSim.Open(error)) {
+      plainSim.Start();
+      f.PlainSeconds = PlainUploadSeconds(plainSim, blocks, blockSize);
     }
     std::remove(file.c_str());
   }
