@@ -48,6 +48,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
 
 # Built with the same optimisation as the release build of the C++ side.
 cc -O2 -Wall -Wextra -o "$work/plain-upload" "$src/bench/plain-upload.c"
