@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "CliIdentity.h"
 #include "ToolOptions.h"
 
 namespace {
@@ -25,6 +26,7 @@ bool ParseInt(const std::string& text, int min, int max, int& value) {
 
 const char* const UsageHead = "usage: fwload-cli [options] FILE.enc\n"
                               "       fwload-cli --list-ports\n"
+                              "       fwload-cli --doctor [options] [PORT]\n"
                               "Sends an encoded firmware file to the device's boot loader.\n";
 const char* const UsageTail =
     "Exit status: 0 success, 1 usage, 2 file, 3 no answer, 4 rejected, 5 stopped,\n"
@@ -69,10 +71,18 @@ std::vector<TOption> CliTable(TCliOptions& o) {
     o.SettingsFile = value;
     return !value.empty();
   };
+  // Production lines.
+  auto waitPort = [&o](const std::string&, const std::string& value, std::string& error) {
+    if (ParseInt(value, 0, MaxWaitPortSeconds, o.WaitPortSeconds)) return true;
+    error =
+        "bad --wait-port: '" + value + "' (0.." + std::to_string(MaxWaitPortSeconds) + " seconds)";
+    return false;
+  };
   return {
       {'p', "port", "PORT",
-       "COMn (through the port map) or a device path; repeat it to\n"
-       "flash several devices at once (default: fwload's port)",
+       "COMn (through the port map), a device path, usb:VID:PID[:SERIAL]\n"
+       "or usb-port:BUS-PORT.PORT...; repeat it to flash several devices\n"
+       "at once (default: fwload's port)",
        port},
       {'b', "baud", "N", "line speed (default: fwload's speed)", baud},
       {0, "before", "SEQ", "drive the lines first, e.g. dtr=0,rts=1,wait=50,rts=0", before},
@@ -84,6 +94,9 @@ std::vector<TOption> CliTable(TCliOptions& o) {
       {0, "settings", "FILE", "read defaults and the port map from FILE", settings},
       {0, "list-ports", "", "list COM1..COM50 with device, description and holder",
        SetFlag(o.ListPorts)},
+      {0, "wait-port", "SECONDS", "wait up to SECONDS for the port to appear and open", waitPort},
+      {0, "doctor", "", "check what keeps PORT from working, one line per check",
+       SetFlag(o.Doctor)},
       {'h', "help", "", "this text", SetFlag(o.Help)},
       {0, "version", "", "the program's version", SetFlag(o.Version)},
   };
@@ -92,6 +105,11 @@ std::vector<TOption> CliTable(TCliOptions& o) {
 } // namespace
 
 bool ParsePortSpec(const std::string& text, TPortSpec& spec, std::string& error) {
+  if (IsPortIdentity(text)) {
+    if (!CheckPortIdentity(text, error)) return false;
+    spec = {text, 0, "", true};
+    return true;
+  }
   std::string upper = Upper(text);
   if (upper.rfind("COM", 0) == 0 && upper.size() > 3) {
     std::string digits = upper.substr(3);
@@ -114,7 +132,8 @@ bool ParsePortSpec(const std::string& text, TPortSpec& spec, std::string& error)
     spec = {text, 0, text};
     return true;
   }
-  error = "not a port: '" + text + "' (COMn or a device path such as /dev/ttyUSB0)";
+  error = "not a port: '" + text +
+          "' (COMn, a device path such as /dev/ttyUSB0, usb:VID:PID[:SERIAL] or usb-port:BUS-PORT)";
   return false;
 }
 
@@ -152,6 +171,23 @@ bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& option
   std::vector<std::string> files;
   if (!ParseOptions(CliTable(options), args, files, error)) return false;
   if (options.Help || options.Version) return true;
+  if (options.Doctor) {
+    // The port as an operand too: "--doctor /dev/ttyUSB0".
+    if (files.size() > 1 || (files.size() == 1 && !options.Ports.empty())) {
+      error = "--doctor checks one port";
+      return false;
+    }
+    if (!files.empty()) {
+      TPortSpec spec;
+      if (!ParsePortSpec(files[0], spec, error)) return false;
+      options.Ports.push_back(spec);
+    }
+    if (options.Ports.size() > 1) {
+      error = "--doctor checks one port";
+      return false;
+    }
+    return true;
+  }
   if (options.ListPorts) {
     if (!files.empty()) {
       error = "--list-ports takes no file";

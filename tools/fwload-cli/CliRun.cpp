@@ -3,6 +3,9 @@
 #include <memory>
 #include <thread>
 
+#include "CliConnect.h"
+#include "CliDoctor.h"
+#include "CliIdentity.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
 #include "CliPorts.h"
@@ -75,18 +78,6 @@ struct TJob {
 TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutput& output,
                           TCliStop& stop, bool prefixed) {
   TPortResult result;
-  std::unique_ptr<TMappedPath> mapped;
-  int number = job.Spec.Number;
-  if (!job.Spec.Path.empty()) {
-    mapped = std::make_unique<TMappedPath>(job.Spec.Path);
-    number = mapped->Number();
-    if (!number) {
-      result.Exit = cliexit::Port;
-      result.Error = job.Spec.Label + ": no free port number to map the device to";
-      return result;
-    }
-  }
-
   TCliHost host(stop);
   TCountingPort* counting = nullptr;
   if (!options.Quiet)
@@ -94,10 +85,23 @@ TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutpu
   host.OnProgress = [&](long percent) {
     output.Progress(job.Index, percent, counting ? counting->Accepted : 0, job.Total);
   };
-  const std::string device = platform::ResolvePortDevice(number);
+  std::string device;
   try {
-    std::unique_ptr<TSioBaseDispatcher> port = OpenUploadPort(
-        number, job.Baud, job.Spec.Path.empty() ? "" : job.Spec.Path, job.BaudOrigin);
+    TConnection connection = ConnectPort(
+        job.Spec, job.Baud, job.BaudOrigin, options.WaitPortSeconds * 1000, host,
+        [&] { return stop.Requested(); },
+        [&] {
+          if (!options.Quiet)
+            output.LogLine(job.Index, "waiting for " + job.Spec.Label + " (up to " +
+                                          std::to_string(options.WaitPortSeconds) + " s)");
+        });
+    if (!connection.Port) {
+      result.Exit = cliexit::Stopped;
+      result.Error = job.Spec.Label + ": stopped while waiting for the port";
+      return result;
+    }
+    device = connection.Device;
+    TSioBaseDispatcher* port = connection.Port.get();
     RunLineSteps(*port, options.Before, host, [&] { return stop.Requested(); });
     TDispatcherUploadPort adapter(*port);
     TCountingPort countingPort(adapter);
@@ -205,9 +209,15 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
   TSettings settings = ReadSettingsFile(settingsFile);
   ApplyPortMap(settingsFile);
 
+  if (options.Doctor)
+    return RunDoctor(options.Ports.empty() ? TPortSpec{"COM" + std::to_string(settings.ComNumber),
+                                                       settings.ComNumber, ""}
+                                           : options.Ports[0],
+                     options.Baud ? options.Baud : settings.Baud, out);
   if (options.ListPorts) {
     // An empty list alone reads like a hang or a fault; say what was looked for.
-    if (ListPorts(out) == 0)
+    const TSystemRoots roots = CliSystemRoots();
+    if (ListPorts(out, roots.Sys, roots.Dev) == 0)
       std::fprintf(err, "fwload-cli: no serial port present among COM1..COM%d\n", ListedPorts);
     return cliexit::Success;
   }
