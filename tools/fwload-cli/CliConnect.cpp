@@ -15,7 +15,8 @@ TConnection ConnectOnce(const TPortSpec& spec, int baud, const std::string& baud
   if (!error.empty()) throw ESioException(error);
   int number = spec.Number;
   std::string label;
-  if (number == 0) {
+  // COM0 (no port chosen) goes to the open, which says so.
+  if (spec.Identity || !spec.Path.empty()) {
     c.Mapped = std::make_unique<TMappedPath>(c.Device);
     number = c.Mapped->Number();
     if (!number) throw ESioException(spec.Label + ": no free port number to map the device to");
