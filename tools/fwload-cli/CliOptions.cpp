@@ -92,7 +92,9 @@ std::vector<TOption> CliTable(TCliOptions& o) {
        progress},
       {'q', "quiet", "", "print only the last line", SetFlag(o.Quiet)},
       {0, "settings", "FILE", "read defaults and the port map from FILE", settings},
-      {0, "list-ports", "", "list COM1..COM50 with device, description and holder",
+      {0, "list-ports", "",
+       "list COM1..COM50 with device, description, holder and the\nnames that stay the same "
+       "between plugs",
        SetFlag(o.ListPorts)},
       {0, "wait-port", "SECONDS", "wait up to SECONDS for the port to appear and open", waitPort},
       {0, "doctor", "", "check what keeps PORT from working, one line per check",
