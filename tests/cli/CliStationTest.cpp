@@ -60,6 +60,12 @@ struct TFakeTree {
   }
 };
 
+// The test root for the program's lookups, taken away again however the test ends.
+struct TTestRoot {
+  explicit TTestRoot(const fs::path& root) { setenv("FWLOAD_CLI_TEST_ROOT", root.c_str(), 1); }
+  ~TTestRoot() { unsetenv("FWLOAD_CLI_TEST_ROOT"); }
+};
+
 std::string Resolve(const TFakeTree& tree, const std::string& identity, std::string& error) {
   error.clear();
   return ResolvePortIdentity(identity, tree.Roots(), error);
@@ -166,7 +172,7 @@ TEST(CliDoctor, NamesEachProblemWithItsFixAndPassesOnceAllAreFixed) {
   TTempDir dir;
   std::string settings = dir.Write("fwload.INI", "[COM]\nBaud=19200\n");
 
-  setenv("FWLOAD_CLI_TEST_ROOT", tree.Root.c_str(), 1);
+  TTestRoot testRoot(tree.Root);
   TCliRun run = RunCliCaptured({"--doctor", "--settings", settings, "usb:0403:6001"});
   EXPECT_EQ(run.Status, 6);
   std::vector<std::string> lines = Lines(run.Out);
@@ -207,7 +213,6 @@ TEST(CliDoctor, NamesEachProblemWithItsFixAndPassesOnceAllAreFixed) {
   Put(timer, "1");
   Put(tree.Root / "etc" / "udev" / "rules.d" / "99-fwload-serial.rules", "");
   run = RunCliCaptured({"--doctor", "--settings", settings, "-p", "usb:0403:6001"});
-  unsetenv("FWLOAD_CLI_TEST_ROOT");
   EXPECT_EQ(run.Status, 0) << run.Out;
   for (const std::string& line : Lines(run.Out))
     EXPECT_EQ(line.substr(0, 5), "OK   ") << line;
