@@ -90,6 +90,12 @@ BOOL TCommDevice::WaitEvent(DWORD* mask, OVERLAPPED* ov) {
     return ResultOf(op.Ov, nullptr);
   }
   OVERLAPPED* record = op.Ov;
+  if (op.Event && FAssistEpoll >= 0) {
+    std::shared_ptr<detail::TWaitAssist> self =
+        std::static_pointer_cast<TCommDevice>(shared_from_this());
+    std::lock_guard sync(detail::SyncMutex());
+    op.Event->SetAssistLocked(self);
+  }
   FWait = std::move(op);
   return Pend(record, lock, nullptr);
 }

@@ -44,12 +44,28 @@ private:
   std::vector<TWaiter*> FWaiters;
 };
 
+class TEvent;
+
+// Work a thread that waits for an event may do itself instead of sleeping until another thread
+// sets it: a comm device's pending event wait watches the device on the waiting thread, which
+// saves a wake-up of the device's I/O thread and then of the waiter.
+class TWaitAssist {
+public:
+  virtual ~TWaitAssist() = default;
+  // Called with no lock held. Blocks until `event` may have been set, or the deadline; false
+  // when it cannot help (then the caller waits as usual).
+  virtual bool Assist(TEvent* event,
+                      const std::optional<std::chrono::steady_clock::time_point>& deadline) = 0;
+};
+
 // A kernel object that WaitForSingleObject and friends accept. State is guarded by SyncMutex().
 class TWaitable : public TKernelObject {
 public:
   virtual bool IsSignalledLocked() const = 0;
   // A wait that this object satisfied has returned: auto-reset objects reset here.
   virtual void AcquireLocked() {}
+  // Who may complete a wait for this object on the waiting thread, if anyone.
+  virtual std::shared_ptr<TWaitAssist> AssistLocked() const { return nullptr; }
   TWaitList& WaitersLocked() { return FWaiters; }
 
 protected:
@@ -75,10 +91,13 @@ public:
   void ResetLocked() { FSignalled = false; }
   void Set();
   void Reset();
+  std::shared_ptr<TWaitAssist> AssistLocked() const override { return FAssist.lock(); }
+  void SetAssistLocked(std::weak_ptr<TWaitAssist> assist) { FAssist = std::move(assist); }
 
 private:
   const bool FManualReset;
   bool FSignalled;
+  std::weak_ptr<TWaitAssist> FAssist;
 };
 
 // ---- handle table ----

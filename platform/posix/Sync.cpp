@@ -153,11 +153,24 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
   }
   auto deadline = DeadlineAfter(dwMilliseconds);
   TWaiter waiter;
+  bool mayAssist = true;
   std::unique_lock lock(SyncMutex());
   for (;;) {
     int index = TryAcquireLocked(objects, bWaitAll != FALSE);
     if (index >= 0) return WAIT_OBJECT_0 + static_cast<DWORD>(index);
     if (deadline && TClock::now() >= *deadline) return WAIT_TIMEOUT;
+    if (mayAssist && objects.size() == 1) {
+      if (std::shared_ptr<TWaitAssist> assist = objects[0]->AssistLocked()) {
+        lock.unlock();
+        // Refused once, it is not asked again in this wait (no spinning on a refusal); the
+        // state is looked at again either way, since it may have changed meanwhile.
+        mayAssist = assist->Assist(static_cast<TEvent*>(objects[0].get()), deadline);
+        // Dropped before the lock: the last reference closes the device, which takes its own.
+        assist.reset();
+        lock.lock();
+        continue;
+      }
+    }
     AddWaiterLocked(objects, waiter);
     WaitUntil(lock, waiter, deadline);
     RemoveWaiterLocked(objects, waiter);
