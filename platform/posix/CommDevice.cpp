@@ -114,7 +114,8 @@ bool TCommDevice::Start(const std::string& path, DWORD access, bool overlapped, 
     return false;
   }
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
+  FInterest = EPOLLIN | EPOLLET;
+  ev.events = FInterest;
   ev.data.fd = FFd;
   epoll_event wake{};
   wake.events = EPOLLIN;

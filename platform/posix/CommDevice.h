@@ -119,16 +119,25 @@ private:
   // IsOpen, and fails the call (ERROR_DEVICE_NOT_CONNECTED) once the device has gone.
   bool Usable();
   int ComputeTimeout(detail::TClock::time_point now) const;
+  // The I/O thread listens only for what something pending needs: input while a read waits,
+  // or an event wait that no waiter watches itself; room while a write waits. Otherwise every
+  // block the far end takes and every reply an assisting waiter handles would wake it too.
+  void UpdateInterest();
+  // Input that arrived while nobody listened for it becomes an EV_RXCHAR now.
+  void AnnounceUnheardInput();
 
   mutable std::mutex FMutex;
   std::condition_variable FCompleted; // some operation completed
   int FFd = -1;
   int FEpoll = -1;
+  // What the I/O thread's epoll set asks of the device (see UpdateInterest).
+  uint32_t FInterest = 0;
   int FWakeFd = -1;
   // The assisting waiter's own epoll set (the device and FAssistWakeFd), and its wake-up.
   int FAssistEpoll = -1;
   int FAssistWakeFd = -1;
   bool FAssisting = false;
+  std::thread::id FAssistThread;
   std::thread FThread;
   bool FOverlapped = true;
   bool FStopping = false;

@@ -79,7 +79,7 @@ void TCommDevice::CompleteWait(DWORD events, DWORD error) {
     op.Event->SetAssistLocked({});
   }
   Complete(op, error);
-  if (FAssisting) {
+  if (FAssisting && FAssistThread != std::this_thread::get_id()) {
     // Completed elsewhere: the assisting waiter is told, since it sleeps on the device.
     uint64_t one = 1;
     (void)!::write(FAssistWakeFd, &one, sizeof one);
@@ -208,7 +208,10 @@ BOOL TCommDevice::Read(void* buffer, DWORD size, DWORD* done, OVERLAPPED* ov) {
 }
 
 BOOL TCommDevice::Pend(OVERLAPPED* ov, std::unique_lock<std::mutex>& lock, DWORD* done) {
-  WakeLocked();
+  // A transfer needs the I/O thread to look at it. An event wait does not: the events it
+  // waits for wake the thread anyway, and nothing the thread's time-out depends on changed.
+  bool wait = FWait && FWait->Ov == ov;
+  if (!wait) WakeLocked();
   if (FOverlapped) {
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
@@ -328,6 +331,7 @@ void TCommDevice::Run() {
   FNextPoll = TClock::now() + PollPeriod;
   while (!FStopping) {
     int timeout = ComputeTimeout(TClock::now());
+    UpdateInterest();
     int epoll = FEpoll;
     lock.unlock();
     int n = epoll_wait(epoll, events, 4, timeout);
@@ -366,6 +370,22 @@ void TCommDevice::Run() {
   }
 }
 
+void TCommDevice::UpdateInterest() {
+  bool input = !FReads.empty() || (FWait && !FAssisting);
+  uint32_t interest = EPOLLET | (input ? EPOLLIN : 0) | (FWrites.empty() ? 0 : EPOLLOUT);
+  if (interest == FInterest || FVanished) return;
+  // Asked again, an edge-triggered set reports what is ready now, so nothing that came
+  // meanwhile goes unheard.
+  epoll_event ev{};
+  ev.events = interest;
+  ev.data.fd = FFd;
+  if (epoll_ctl(FEpoll, EPOLL_CTL_MOD, FFd, &ev) == 0) FInterest = interest;
+}
+
+void TCommDevice::AnnounceUnheardInput() {
+  if (!(FInterest & EPOLLIN) && !FVanished) AnnounceInput();
+}
+
 void TCommDevice::AnnounceInput() {
   int queued = 0;
   if (ioctl(FFd, FIONREAD, &queued) != 0) {
@@ -385,7 +405,14 @@ bool TCommDevice::Assist(detail::TEvent* event, const std::optional<TClock::time
     std::lock_guard lock(FMutex);
     if (FAssisting || FVanished || FAssistEpoll < 0 || !waitsHere()) return false;
     FAssisting = true;
+    FAssistThread = std::this_thread::get_id();
+    UpdateInterest();
   }
+  // Whatever way this ends, the I/O thread listens again if the wait is still pending.
+  auto done = [this] {
+    FAssisting = false;
+    UpdateInterest();
+  };
   epoll_event events[2];
   for (;;) {
     int timeout = -1;
@@ -400,7 +427,7 @@ bool TCommDevice::Assist(detail::TEvent* event, const std::optional<TClock::time
       // Cannot happen with our own descriptors; never spin on it: waits sleep as usual now.
       ::close(FAssistEpoll);
       FAssistEpoll = -1;
-      FAssisting = false;
+      done();
       return false;
     }
     uint32_t deviceEvents = 0;
@@ -420,10 +447,11 @@ bool TCommDevice::Assist(detail::TEvent* event, const std::optional<TClock::time
         PumpReads();
       }
     }
-    // A time-out, a failed wait or an arrival already announced go back to the caller too,
-    // which looks at the event and comes back if it is still unset.
-    if (n <= 0 || !waitsHere() || FVanished || deviceEvents != 0) {
-      FAssisting = false;
+    // A time-out or an interrupted wait go back to the caller too, which looks at the event
+    // and comes back if it is still unset. An arrival already announced (an edge left over
+    // from before this wait) changes nothing: the wait goes on here.
+    if (n <= 0 || !waitsHere() || FVanished) {
+      done();
       return true;
     }
   }
