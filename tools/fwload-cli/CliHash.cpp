@@ -6,8 +6,9 @@
 #include "app/EncodedFile.h"
 
 #ifdef _WIN32
-#include <bcrypt.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <bcrypt.h>
 #else
 #include <openssl/evp.h>
 #endif

@@ -190,6 +190,7 @@ bool TAppendFile::Open(const std::string& path, std::string& error) {
 }
 
 bool TAppendFile::Append(const std::string& text, std::string& error, const std::string& header) {
+  std::lock_guard lock(FLock);
   LARGE_INTEGER size{};
   std::string data = text;
   if (!header.empty() && GetFileSizeEx(FHandle, &size) && size.QuadPart == 0) data = header + text;
@@ -228,6 +229,7 @@ bool TAppendFile::Open(const std::string& path, std::string& error) {
 }
 
 bool TAppendFile::Append(const std::string& text, std::string& error, const std::string& header) {
+  std::lock_guard lock(FLock);
   std::string data = text;
   const bool locked = !header.empty() && flock(FFd, LOCK_EX) == 0;
   struct stat st {};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "CliJson.h"
@@ -57,6 +58,8 @@ public:
 
 private:
   std::string FPath;
+  // The ports of one run share the descriptor, and a flock on it does not keep them apart.
+  std::mutex FLock;
 #ifdef _WIN32
   void* FHandle = nullptr;
 #else
