@@ -78,6 +78,24 @@ std::vector<TOption> CliTable(TCliOptions& o) {
         "bad --wait-port: '" + value + "' (0.." + std::to_string(MaxWaitPortSeconds) + " seconds)";
     return false;
   };
+  auto text = [](std::string& field) {
+    return [&field](const std::string& name, const std::string& value, std::string& error) {
+      if (value.empty()) error = "option " + name + " needs a value";
+      field = value;
+      return !value.empty();
+    };
+  };
+  auto sha256 = [&o](const std::string&, const std::string& value, std::string& error) {
+    std::string hex = value;
+    for (char& c : hex)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (hex.size() != 64 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) {
+      error = "bad --expect-sha256 '" + value + "' (64 hex digits)";
+      return false;
+    }
+    o.ExpectSha256 = hex;
+    return true;
+  };
   return {
       {'p', "port", "PORT",
        "COMn (through the port map), a device path, usb:VID:PID[:SERIAL]\n"
@@ -99,6 +117,20 @@ std::vector<TOption> CliTable(TCliOptions& o) {
       {0, "wait-port", "SECONDS", "wait up to SECONDS for the port to appear and open", waitPort},
       {0, "doctor", "", "check what keeps PORT from working, one line per check",
        SetFlag(o.Doctor)},
+      // Machine-readable runs.
+      {0, "json", "",
+       "JSON lines on standard output (docs/json.md); log lines go\n"
+       "to standard error",
+       SetFlag(o.Json)},
+      {0, "report", "FILE", "append one JSON record per device and run to FILE", text(o.Report)},
+      {0, "report-csv", "FILE", "the same records as CSV lines", text(o.ReportCsv)},
+      {0, "station-id", "ID", "station id for the records", text(o.StationId)},
+      {0, "operator", "NAME", "operator for the records", text(o.Operator)},
+      {0, "batch", "ID", "batch for the records", text(o.Batch)},
+      {0, "expect-sha256", "HEX", "refuse a file whose SHA-256 differs", sha256},
+      {0, "trace", "FILE", "write the bytes sent and received to FILE", text(o.Trace)},
+      {'v', "verbose", "", "resends, line settings and block times on standard error",
+       SetFlag(o.Verbose)},
       {'h', "help", "", "this text", SetFlag(o.Help)},
       {0, "version", "", "the program's version", SetFlag(o.Version)},
   };

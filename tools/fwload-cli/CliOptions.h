@@ -46,6 +46,13 @@ struct TCliOptions {
   std::vector<TLineStep> Before;
   TProgressMode Progress = TProgressMode::Auto;
   bool Quiet = false;
+  // Machine-readable runs (CliJson, CliReport, CliHash, CliTrace).
+  bool Json = false;
+  std::string Report, ReportCsv; // files the run's records are appended to
+  std::string StationId, Operator, Batch;
+  std::string ExpectSha256; // lower-case hex; empty: no check
+  std::string Trace;        // file the wire trace is written to
+  bool Verbose = false;
   bool ListPorts = false;
   bool Help = false;
   bool Version = false;
