@@ -73,7 +73,7 @@ fuzz_one() {
 
 # libFuzzer targets with ASan + UBSan, built with clang, each run for 30 s, two at a time.
 fuzz() {
-  local targets=(encoded_file settings string_table termios)
+  local targets=(encoded_file settings string_table termios json_writer)
   CC=clang CXX=clang++ build fuzz -DFWLOAD_FUZZ=ON || return
   # tmpfs where there is one: the settings target writes its file several times per input.
   local scratch

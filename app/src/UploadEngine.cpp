@@ -79,6 +79,7 @@ TUploadOutcome TUploadEngine::Run(const std::string& fileName) {
     int32_t position = 0;
     int32_t acknowledged = 0;
     uint8_t attempts = 0;
+    uint32_t blockIndex = 0;
     TReceiveWake wake(FPort, FHost);
     while (position < count) {
       int32_t blockSize = (image[position] << 8 | image[position + 1]) + 2;
@@ -86,6 +87,9 @@ TUploadOutcome TUploadEngine::Run(const std::string& fileName) {
       FPort.FlushOutBuffer();
       FPort.FlushInBuffer();
       FPort.PutBlock(&image[position], static_cast<uint16_t>(blockSize));
+      const TBlockSend send{blockIndex, static_cast<size_t>(position),
+                            static_cast<size_t>(blockSize), attempts + 1u};
+      FHost.BlockSent(send);
       // PutBlock returns once the block is queued: the time-out counts from when it has left.
       switch (WaitForReply(ReplyTimeoutMs + FPort.WireTimeMs(static_cast<size_t>(blockSize)))) {
       case TWait::TimedOut:
@@ -96,10 +100,12 @@ TUploadOutcome TUploadEngine::Run(const std::string& fileName) {
         break;
       }
       char reply = FPort.GetChar();
+      FHost.ReplyTaken(send, reply);
       if (reply == ReplyRefused) return finish(TUploadOutcome::NoAnswer, NoAnswer);
       if (reply == ReplyAccepted) {
         acknowledged += blockSize;
         attempts = 0;
+        ++blockIndex;
         position += blockSize;
         continue;
       }

@@ -114,7 +114,8 @@ bool TCommDevice::Start(const std::string& path, DWORD access, bool overlapped, 
     return false;
   }
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
+  FInterest = EPOLLIN | EPOLLET;
+  ev.events = FInterest;
   ev.data.fd = FFd;
   epoll_event wake{};
   wake.events = EPOLLIN;
@@ -123,6 +124,21 @@ bool TCommDevice::Start(const std::string& path, DWORD access, bool overlapped, 
       epoll_ctl(FEpoll, EPOLL_CTL_ADD, FWakeFd, &wake) != 0) {
     error = platform::Win32ErrorFromErrno(errno);
     return false;
+  }
+  // Without it a waiter simply sleeps until the I/O thread completes its wait.
+  FAssistEpoll = epoll_create1(EPOLL_CLOEXEC);
+  FAssistWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  epoll_event input{};
+  input.events = EPOLLIN | EPOLLET;
+  input.data.fd = FFd;
+  epoll_event assistWake{};
+  assistWake.events = EPOLLIN;
+  assistWake.data.fd = FAssistWakeFd;
+  if (FAssistEpoll < 0 || FAssistWakeFd < 0 ||
+      epoll_ctl(FAssistEpoll, EPOLL_CTL_ADD, FFd, &input) != 0 ||
+      epoll_ctl(FAssistEpoll, EPOLL_CTL_ADD, FAssistWakeFd, &assistWake) != 0) {
+    if (FAssistEpoll >= 0) ::close(FAssistEpoll);
+    FAssistEpoll = -1;
   }
   try {
     FThread = std::thread(&TCommDevice::Run, this);
@@ -135,6 +151,9 @@ bool TCommDevice::Start(const std::string& path, DWORD access, bool overlapped, 
 
 TCommDevice::~TCommDevice() {
   OnClose();
+  // Only now: an assisting waiter holds the device until it returns.
+  if (FAssistEpoll >= 0) ::close(FAssistEpoll);
+  if (FAssistWakeFd >= 0) ::close(FAssistWakeFd);
 }
 
 void TCommDevice::OnClose() {

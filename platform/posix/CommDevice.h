@@ -22,7 +22,7 @@
 
 namespace platform::comm {
 
-class TCommDevice : public detail::TWaitable {
+class TCommDevice : public detail::TWaitable, public detail::TWaitAssist {
 public:
   // Opens `path` for a CreateFileA. nullptr with `error` set (a Win32 error number) on failure.
   static std::shared_ptr<TCommDevice> Open(const std::string& path, DWORD access, bool overlapped,
@@ -53,6 +53,11 @@ public:
   BOOL SetTimeouts(const COMMTIMEOUTS& timeouts);
   BOOL GetTimeouts(COMMTIMEOUTS& timeouts);
   BOOL Setup(DWORD inQueue, DWORD outQueue);
+
+  // A thread waiting for the event of this device's pending WaitCommEvent watches the device
+  // itself (one waiter at a time), so received bytes complete the wait on that thread.
+  bool Assist(detail::TEvent* event,
+              const std::optional<detail::TClock::time_point>& deadline) override;
 
 private:
   enum class TKind { Read, Write, Wait };
@@ -94,6 +99,8 @@ private:
   TTransfer WriteFrom(TOperation& op);
   void PumpWrites();
   void Signal(DWORD events);
+  // The device reported input: EV_RXCHAR for bytes no event has announced yet.
+  void AnnounceInput();
   bool PollsLines() const;
   void PollLines();
   void CheckTxEmpty();
@@ -112,12 +119,25 @@ private:
   // IsOpen, and fails the call (ERROR_DEVICE_NOT_CONNECTED) once the device has gone.
   bool Usable();
   int ComputeTimeout(detail::TClock::time_point now) const;
+  // The I/O thread listens only for what something pending needs: input while a read waits,
+  // or an event wait that no waiter watches itself; room while a write waits. Otherwise every
+  // block the far end takes and every reply an assisting waiter handles would wake it too.
+  void UpdateInterest();
+  // Input that arrived while nobody listened for it becomes an EV_RXCHAR now.
+  void AnnounceUnheardInput();
 
   mutable std::mutex FMutex;
   std::condition_variable FCompleted; // some operation completed
   int FFd = -1;
   int FEpoll = -1;
+  // What the I/O thread's epoll set asks of the device (see UpdateInterest).
+  uint32_t FInterest = 0;
   int FWakeFd = -1;
+  // The assisting waiter's own epoll set (the device and FAssistWakeFd), and its wake-up.
+  int FAssistEpoll = -1;
+  int FAssistWakeFd = -1;
+  bool FAssisting = false;
+  std::thread::id FAssistThread;
   std::thread FThread;
   bool FOverlapped = true;
   bool FStopping = false;

@@ -83,6 +83,8 @@ BOOL TCommDevice::WaitEvent(DWORD* mask, OVERLAPPED* ov) {
   op.Kind = TKind::Wait;
   if (!Prepare(op, ov, syncOv)) return FALSE;
   op.Mask = mask;
+  // Input that came while the I/O thread did not listen for it is an event of this wait.
+  AnnounceUnheardInput();
   if (FHistory != 0) { // events that came while nobody waited complete it at once
     if (mask) *mask = FHistory;
     FHistory = 0;
@@ -90,7 +92,14 @@ BOOL TCommDevice::WaitEvent(DWORD* mask, OVERLAPPED* ov) {
     return ResultOf(op.Ov, nullptr);
   }
   OVERLAPPED* record = op.Ov;
+  if (op.Event && FAssistEpoll >= 0) {
+    std::shared_ptr<detail::TWaitAssist> self =
+        std::static_pointer_cast<TCommDevice>(shared_from_this());
+    std::lock_guard sync(detail::SyncMutex());
+    op.Event->SetAssistLocked(self);
+  }
   FWait = std::move(op);
+  UpdateInterest();
   return Pend(record, lock, nullptr);
 }
 

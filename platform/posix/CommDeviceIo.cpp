@@ -1,6 +1,7 @@
 // Comm devices: completion, reads, writes and the I/O thread that finishes what is pending.
 #include "CommDevice.h"
 
+#include <algorithm>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -73,7 +74,16 @@ void TCommDevice::CompleteWait(DWORD events, DWORD error) {
   TOperation op = std::move(*FWait);
   FWait.reset();
   if (op.Mask) *op.Mask = events;
+  if (op.Event) {
+    std::lock_guard sync(detail::SyncMutex());
+    op.Event->SetAssistLocked({});
+  }
   Complete(op, error);
+  if (FAssisting && FAssistThread != std::this_thread::get_id()) {
+    // Completed elsewhere: the assisting waiter is told, since it sleeps on the device.
+    uint64_t one = 1;
+    (void)!::write(FAssistWakeFd, &one, sizeof one);
+  }
 }
 
 bool TCommDevice::WaitForCompletion(OVERLAPPED* ov) {
@@ -92,8 +102,9 @@ bool TCommDevice::WaitForCompletion(OVERLAPPED* ov) {
 DWORD TCommDevice::Vanish() {
   if (FVanished) return ERROR_DEVICE_NOT_CONNECTED;
   FVanished = true;
-  // Off the epoll set: a hung-up tty reports HUP at every wake-up.
+  // Off the epoll sets: a hung-up tty reports HUP at every wake-up.
   (void)epoll_ctl(FEpoll, EPOLL_CTL_DEL, FFd, nullptr);
+  if (FAssistEpoll >= 0) (void)epoll_ctl(FAssistEpoll, EPOLL_CTL_DEL, FFd, nullptr);
   CompleteAll(FReads, ERROR_DEVICE_NOT_CONNECTED);
   CompleteAll(FWrites, ERROR_DEVICE_NOT_CONNECTED);
   if (FWait) CompleteWait(0, ERROR_DEVICE_NOT_CONNECTED);
@@ -197,7 +208,10 @@ BOOL TCommDevice::Read(void* buffer, DWORD size, DWORD* done, OVERLAPPED* ov) {
 }
 
 BOOL TCommDevice::Pend(OVERLAPPED* ov, std::unique_lock<std::mutex>& lock, DWORD* done) {
-  WakeLocked();
+  // A transfer needs the I/O thread to look at it. An event wait does not: the events it
+  // waits for wake the thread anyway, and nothing the thread's time-out depends on changed.
+  bool wait = FWait && FWait->Ov == ov;
+  if (!wait) WakeLocked();
   if (FOverlapped) {
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
@@ -317,6 +331,7 @@ void TCommDevice::Run() {
   FNextPoll = TClock::now() + PollPeriod;
   while (!FStopping) {
     int timeout = ComputeTimeout(TClock::now());
+    UpdateInterest();
     int epoll = FEpoll;
     lock.unlock();
     int n = epoll_wait(epoll, events, 4, timeout);
@@ -343,11 +358,7 @@ void TCommDevice::Run() {
       Vanish();
       continue;
     }
-    if (deviceEvents & EPOLLIN) {
-      int queued = 0;
-      if (ioctl(FFd, FIONREAD, &queued) == 0 && queued > 0) FAnnounced = size_t(queued);
-      Signal(EV_RXCHAR);
-    }
+    if (deviceEvents & EPOLLIN) AnnounceInput();
     PumpReads();
     PumpWrites();
     auto now = TClock::now();
@@ -355,6 +366,93 @@ void TCommDevice::Run() {
       if (PollsLines()) PollLines();
       if (FTxDrainPending && !FVanished) CheckTxEmpty();
       FNextPoll = now + PollPeriod;
+    }
+  }
+}
+
+void TCommDevice::UpdateInterest() {
+  bool input = !FReads.empty() || (FWait && !FAssisting);
+  uint32_t interest = EPOLLET | (input ? EPOLLIN : 0) | (FWrites.empty() ? 0 : EPOLLOUT);
+  if (interest == FInterest || FVanished) return;
+  // Asked again, an edge-triggered set reports what is ready now, so nothing that came
+  // meanwhile goes unheard.
+  epoll_event ev{};
+  ev.events = interest;
+  ev.data.fd = FFd;
+  if (epoll_ctl(FEpoll, EPOLL_CTL_MOD, FFd, &ev) == 0) FInterest = interest;
+}
+
+void TCommDevice::AnnounceUnheardInput() {
+  if (!(FInterest & EPOLLIN) && !FVanished) AnnounceInput();
+}
+
+void TCommDevice::AnnounceInput() {
+  int queued = 0;
+  if (ioctl(FFd, FIONREAD, &queued) != 0) {
+    Signal(EV_RXCHAR);
+    return;
+  }
+  // The assisting waiter and the I/O thread both hear each arrival; only the first announces
+  // it (a second EV_RXCHAR would cost the next wait a cycle of its own).
+  if (size_t(queued) <= FAnnounced) return;
+  FAnnounced = size_t(queued);
+  Signal(EV_RXCHAR);
+}
+
+bool TCommDevice::Assist(detail::TEvent* event, const std::optional<TClock::time_point>& deadline) {
+  auto waitsHere = [&] { return !FStopping && FWait && FWait->Event.get() == event; };
+  {
+    std::lock_guard lock(FMutex);
+    if (FAssisting || FVanished || FAssistEpoll < 0 || !waitsHere()) return false;
+    FAssisting = true;
+    FAssistThread = std::this_thread::get_id();
+    UpdateInterest();
+  }
+  // Whatever way this ends, the I/O thread listens again if the wait is still pending.
+  auto done = [this] {
+    FAssisting = false;
+    UpdateInterest();
+  };
+  epoll_event events[2];
+  for (;;) {
+    int timeout = -1;
+    if (deadline) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - TClock::now()).count();
+      timeout = static_cast<int>(std::clamp<long long>(left, 0, 60000));
+    }
+    int n = epoll_wait(FAssistEpoll, events, 2, timeout);
+    int err = errno;
+    std::lock_guard lock(FMutex);
+    if (n < 0 && err != EINTR) {
+      // Cannot happen with our own descriptors; never spin on it: waits sleep as usual now.
+      ::close(FAssistEpoll);
+      FAssistEpoll = -1;
+      done();
+      return false;
+    }
+    uint32_t deviceEvents = 0;
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.fd == FAssistWakeFd) {
+        uint64_t value;
+        (void)!::read(FAssistWakeFd, &value, sizeof value);
+      } else {
+        deviceEvents |= events[i].events;
+      }
+    }
+    if (waitsHere() && !FVanished) {
+      if (deviceEvents & (EPOLLHUP | EPOLLERR)) {
+        Vanish();
+      } else if (deviceEvents & EPOLLIN) {
+        AnnounceInput();
+        PumpReads();
+      }
+    }
+    // A time-out or an interrupted wait go back to the caller too, which looks at the event
+    // and comes back if it is still unset. An arrival already announced (an edge left over
+    // from before this wait) changes nothing: the wait goes on here.
+    if (n <= 0 || !waitsHere() || FVanished) {
+      done();
+      return true;
     }
   }
 }

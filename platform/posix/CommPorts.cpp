@@ -142,6 +142,13 @@ void SetDiscoveryRoots(const std::string& sysfsRoot, const std::string& devDir) 
   state.DevDir = devDir.empty() ? "/dev" : devDir;
 }
 
+void GetDiscoveryRoots(std::string& sysfsRoot, std::string& devDir) {
+  TPortState& state = State();
+  std::lock_guard lock(state.Mutex);
+  sysfsRoot = state.SysfsRoot;
+  devDir = state.DevDir;
+}
+
 bool SetPortDevice(int portNumber, const std::string& devicePath) {
   if (portNumber < 1 || portNumber > MaxPortNumber) return false;
   TPortState& state = State();

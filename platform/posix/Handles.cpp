@@ -1,6 +1,7 @@
 // The handle table and CloseHandle.
 #include "Objects.h"
 
+#include <shared_mutex>
 #include <unordered_map>
 
 namespace platform::detail {
@@ -11,7 +12,9 @@ namespace {
 const uintptr_t CurrentThreadPseudoHandle = static_cast<uintptr_t>(-2);
 
 struct THandleTable {
-  std::mutex Mutex;
+  // Every call on a handle looks it up; the threads of an open port do so at once all the time,
+  // and only opening and closing change the table.
+  std::shared_mutex Mutex;
   std::unordered_map<uintptr_t, std::shared_ptr<TKernelObject>> Objects;
   uintptr_t Next = 4;
 };
@@ -41,7 +44,7 @@ std::shared_ptr<TKernelObject> LookupHandle(HANDLE handle) {
   uintptr_t value = reinterpret_cast<uintptr_t>(handle);
   if (value == CurrentThreadPseudoHandle) return CurrentThreadObject();
   THandleTable& table = Table();
-  std::lock_guard lock(table.Mutex);
+  std::shared_lock lock(table.Mutex);
   auto it = table.Objects.find(value);
   return it == table.Objects.end() ? nullptr : it->second;
 }

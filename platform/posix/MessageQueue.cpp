@@ -184,7 +184,9 @@ bool PeekQueue(TMessageQueue& queue, MSG& out, HWND filter, UINT low, UINT high,
 }
 
 void WaitForNewInput(TMessageQueue& queue) {
-  TWaiter waiter;
+  // Shared: a wake-up may reach it after the wait (see TSyncMutex).
+  auto waiterRef = std::make_shared<TWaiter>();
+  TWaiter& waiter = *waiterRef;
   std::unique_lock lock(SyncMutex());
   while (!queue.NewInput) {
     if (!queue.Sent.empty()) {
@@ -194,7 +196,7 @@ void WaitForNewInput(TMessageQueue& queue) {
     }
     queue.WaitingForInput = true;
     queue.Waiters.Add(&waiter);
-    waiter.Cv.wait(lock);
+    WaitLocked(lock, waiter.Cv);
     queue.Waiters.Remove(&waiter);
     queue.WaitingForInput = false;
   }
@@ -228,7 +230,9 @@ bool SendToOtherThread(const std::shared_ptr<TMessageQueue>& target, HWND hwnd, 
   }
   CallWakeHook(target->ThreadId);
 
-  TWaiter waiter;
+  // Shared: a wake-up may reach it after the wait (see TSyncMutex).
+  auto waiterRef = std::make_shared<TWaiter>();
+  TWaiter& waiter = *waiterRef;
   std::unique_lock lock(SyncMutex());
   for (;;) {
     if (message->Done) {

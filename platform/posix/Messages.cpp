@@ -382,7 +382,9 @@ DWORD MsgWaitForMultipleObjectsEx(DWORD nCount, const HANDLE* pHandles, DWORD dw
   const bool wantsPosted = (dwWakeMask & (QS_POSTMESSAGE | QS_ALLPOSTMESSAGE)) != 0;
   const bool wantsSent = (dwWakeMask & QS_SENDMESSAGE) != 0;
   auto deadline = DeadlineAfter(dwMilliseconds);
-  TWaiter waiter;
+  // Shared: a wake-up may reach it after the wait (see TSyncMutex).
+  auto waiterRef = std::make_shared<TWaiter>();
+  TWaiter& waiter = *waiterRef;
   std::unique_lock lock(SyncMutex());
   for (;;) {
     int index = TryAcquireLocked(objects, false);
@@ -423,7 +425,7 @@ void SetWakeHook(DWORD threadId, WakeHook hook, void* context) {
     std::shared_ptr<THook> old = it->second;
     old->Hook = nullptr;
     int own = tlCallingHook == old.get() ? 1 : 0;
-    old->Idle.wait(lock, [&] { return old->InFlight <= own; });
+    WaitLocked(lock, old->Idle, [&] { return old->InFlight <= own; });
     hooks.erase(threadId);
   }
   if (hook != nullptr) {

@@ -24,14 +24,39 @@ public:
   virtual void OnClose() {}
 };
 
-// One lock guards the state of every waitable object and message queue, so that a wait for
-// several objects sees and consumes them atomically. Nothing calls out while holding it.
-std::mutex& SyncMutex();
-
-// A thread blocked in a wait; whatever it waits on notifies its condition variable.
-struct TWaiter {
+// A thread blocked in a wait; whatever it waits on notifies its condition variable. Shared,
+// because a wake-up may reach it after its wait has ended (see TSyncMutex).
+struct TWaiter : std::enable_shared_from_this<TWaiter> {
   std::condition_variable Cv;
 };
+
+// One lock guards the state of every waitable object and message queue, so that a wait for
+// several objects sees and consumes them atomically. Nothing calls out while holding it.
+// Waiters notified while it is held are woken when it is released: a thread woken while the
+// lock is still held would only block on it again, a second pair of context switches on
+// every hand-over between two threads.
+class TSyncMutex {
+public:
+  void lock() { FMutex.lock(); }
+  void unlock();
+  std::mutex& Native() { return FMutex; }
+
+private:
+  std::mutex FMutex;
+};
+TSyncMutex& SyncMutex();
+using TSyncLock = std::unique_lock<TSyncMutex>;
+
+// With SyncMutex() held: `waiter` is woken once the lock is released.
+void WakeAfterUnlock(TWaiter& waiter);
+// Waits on `cv` with SyncMutex() held by `lock`, which it releases while it sleeps. The wakes
+// this thread owes others are delivered first, since the lock is released inside the wait.
+void WaitLocked(TSyncLock& lock, std::condition_variable& cv);
+template <class TPredicate>
+void WaitLocked(TSyncLock& lock, std::condition_variable& cv, TPredicate predicate) {
+  while (!predicate())
+    WaitLocked(lock, cv);
+}
 
 // The waiters registered on one thing that can change state. Guarded by SyncMutex().
 class TWaitList {
@@ -44,12 +69,28 @@ private:
   std::vector<TWaiter*> FWaiters;
 };
 
+class TEvent;
+
+// Work a thread that waits for an event may do itself instead of sleeping until another thread
+// sets it: a comm device's pending event wait watches the device on the waiting thread, which
+// saves a wake-up of the device's I/O thread and then of the waiter.
+class TWaitAssist {
+public:
+  virtual ~TWaitAssist() = default;
+  // Called with no lock held. Blocks until `event` may have been set, or the deadline; false
+  // when it cannot help (then the caller waits as usual).
+  virtual bool Assist(TEvent* event,
+                      const std::optional<std::chrono::steady_clock::time_point>& deadline) = 0;
+};
+
 // A kernel object that WaitForSingleObject and friends accept. State is guarded by SyncMutex().
 class TWaitable : public TKernelObject {
 public:
   virtual bool IsSignalledLocked() const = 0;
   // A wait that this object satisfied has returned: auto-reset objects reset here.
   virtual void AcquireLocked() {}
+  // Who may complete a wait for this object on the waiting thread, if anyone.
+  virtual std::shared_ptr<TWaitAssist> AssistLocked() const { return nullptr; }
   TWaitList& WaitersLocked() { return FWaiters; }
 
 protected:
@@ -75,10 +116,13 @@ public:
   void ResetLocked() { FSignalled = false; }
   void Set();
   void Reset();
+  std::shared_ptr<TWaitAssist> AssistLocked() const override { return FAssist.lock(); }
+  void SetAssistLocked(std::weak_ptr<TWaitAssist> assist) { FAssist = std::move(assist); }
 
 private:
   const bool FManualReset;
   bool FSignalled;
+  std::weak_ptr<TWaitAssist> FAssist;
 };
 
 // ---- handle table ----
@@ -98,7 +142,7 @@ using TClock = std::chrono::steady_clock;
 // No deadline for INFINITE.
 std::optional<TClock::time_point> DeadlineAfter(DWORD milliseconds);
 // Waits on the waiter until notified or the deadline; false once the deadline has passed.
-bool WaitUntil(std::unique_lock<std::mutex>& lock, TWaiter& waiter,
+bool WaitUntil(TSyncLock& lock, TWaiter& waiter,
                const std::optional<TClock::time_point>& deadline);
 
 // With SyncMutex() held: the index of the object that satisfies a wait for any (the lowest

@@ -10,9 +10,43 @@
 
 namespace platform::detail {
 
-std::mutex& SyncMutex() {
-  static std::mutex* mutex = new std::mutex; // used by static initialisers and destructors
+namespace {
+
+// The waiters this thread has notified while holding SyncMutex(), woken when it lets go.
+thread_local std::vector<std::shared_ptr<TWaiter>> tlWakeOwed;
+
+void WakeOwed() {
+  std::vector<std::shared_ptr<TWaiter>> owed;
+  owed.swap(tlWakeOwed);
+  for (const auto& waiter : owed)
+    waiter->Cv.notify_all();
+  owed.clear();
+  if (tlWakeOwed.empty()) tlWakeOwed.swap(owed); // keeps the storage for the next time
+}
+
+} // namespace
+
+TSyncMutex& SyncMutex() {
+  static TSyncMutex* mutex = new TSyncMutex; // used by static initialisers and destructors
   return *mutex;
+}
+
+void TSyncMutex::unlock() {
+  FMutex.unlock();
+  // Notified after the release: a waiter that has left its wait meanwhile holds its own
+  // reference and has seen the state itself; it merely gets a spurious wake-up.
+  if (!tlWakeOwed.empty()) WakeOwed();
+}
+
+void WakeAfterUnlock(TWaiter& waiter) {
+  tlWakeOwed.push_back(waiter.shared_from_this());
+}
+
+void WaitLocked(TSyncLock& lock, std::condition_variable& cv) {
+  if (!tlWakeOwed.empty()) WakeOwed();
+  std::unique_lock<std::mutex> native(lock.mutex()->Native(), std::adopt_lock);
+  cv.wait(native);
+  native.release();
 }
 
 void TWaitList::Remove(TWaiter* waiter) {
@@ -22,7 +56,7 @@ void TWaitList::Remove(TWaiter* waiter) {
 
 void TWaitList::NotifyLocked() {
   for (TWaiter* waiter : FWaiters)
-    waiter->Cv.notify_all();
+    WakeAfterUnlock(*waiter);
 }
 
 void TEvent::Set() {
@@ -40,14 +74,17 @@ std::optional<TClock::time_point> DeadlineAfter(DWORD milliseconds) {
   return TClock::now() + std::chrono::milliseconds(milliseconds);
 }
 
-bool WaitUntil(std::unique_lock<std::mutex>& lock, TWaiter& waiter,
+bool WaitUntil(TSyncLock& lock, TWaiter& waiter,
                const std::optional<TClock::time_point>& deadline) {
   if (!deadline) {
-    waiter.Cv.wait(lock);
+    WaitLocked(lock, waiter.Cv);
     return true;
   }
-  return waiter.Cv.wait_until(lock, *deadline) == std::cv_status::no_timeout ||
-         TClock::now() < *deadline;
+  if (!tlWakeOwed.empty()) WakeOwed();
+  std::unique_lock<std::mutex> native(lock.mutex()->Native(), std::adopt_lock);
+  bool woken = waiter.Cv.wait_until(native, *deadline) == std::cv_status::no_timeout;
+  native.release();
+  return woken || TClock::now() < *deadline;
 }
 
 int TryAcquireLocked(const std::vector<std::shared_ptr<TWaitable>>& objects, bool waitAll) {
@@ -152,12 +189,27 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         }
   }
   auto deadline = DeadlineAfter(dwMilliseconds);
-  TWaiter waiter;
+  // Shared: a wake-up may reach it after the wait (see TSyncMutex).
+  auto waiterRef = std::make_shared<TWaiter>();
+  TWaiter& waiter = *waiterRef;
+  bool mayAssist = true;
   std::unique_lock lock(SyncMutex());
   for (;;) {
     int index = TryAcquireLocked(objects, bWaitAll != FALSE);
     if (index >= 0) return WAIT_OBJECT_0 + static_cast<DWORD>(index);
     if (deadline && TClock::now() >= *deadline) return WAIT_TIMEOUT;
+    if (mayAssist && objects.size() == 1) {
+      if (std::shared_ptr<TWaitAssist> assist = objects[0]->AssistLocked()) {
+        lock.unlock();
+        // Refused once, it is not asked again in this wait (no spinning on a refusal); the
+        // state is looked at again either way, since it may have changed meanwhile.
+        mayAssist = assist->Assist(static_cast<TEvent*>(objects[0].get()), deadline);
+        // Dropped before the lock: the last reference closes the device, which takes its own.
+        assist.reset();
+        lock.lock();
+        continue;
+      }
+    }
     AddWaiterLocked(objects, waiter);
     WaitUntil(lock, waiter, deadline);
     RemoveWaiterLocked(objects, waiter);

@@ -47,7 +47,7 @@ void* ThreadMain(void* arg) {
     std::unique_lock lock(SyncMutex());
     self->Tid = CurrentTid();
     self->StateChanged.notify_all();
-    self->StateChanged.wait(lock, [&] { return self->SuspendCount == 0; });
+    WaitLocked(lock, self->StateChanged, [&] { return self->SuspendCount == 0; });
   }
   DWORD exitCode = start->Routine(start->Parameter);
   EndThreadMessages();
@@ -130,7 +130,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, size_t dwStackSize
   pid_t tid;
   {
     std::unique_lock lock(SyncMutex());
-    thread->StateChanged.wait(lock, [&] { return thread->Tid != 0; });
+    WaitLocked(lock, thread->StateChanged, [&] { return thread->Tid != 0; });
     tid = thread->Tid;
   }
   if (lpThreadId) *lpThreadId = static_cast<DWORD>(tid);

@@ -71,6 +71,11 @@ std::vector<TSerialDevice> DiscoverSerialDevices(const std::string&, const std::
 
 void SetDiscoveryRoots(const std::string&, const std::string&) {}
 
+void GetDiscoveryRoots(std::string& sysfsRoot, std::string& devDir) {
+  sysfsRoot.clear();
+  devDir.clear();
+}
+
 bool SetPortDevice(int portNumber, const std::string& devicePath) {
   if (portNumber < 1 || portNumber > MaxPortNumber) return false;
   TPortState& state = State();

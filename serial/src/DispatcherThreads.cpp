@@ -299,35 +299,47 @@ int TSioBaseDispatcher::MoveReceivedBytes() {
 
 // ---- output thread ----
 
-void TSioBaseDispatcher::AdvanceTx(int count, unsigned epoch) {
+bool TSioBaseDispatcher::FinishTx(int count, unsigned epoch) {
   TLockGuard tx(FTxLock);
+  FTxInFlight = false;
   // A write that was abandoned by a flush says nothing about the emptied ring; and a write of
   // nothing must not clear the full flag.
-  if (epoch != FTxEpoch || count <= 0) return;
-  FTxRing.Consumed(count);
+  if (epoch != FTxEpoch) return false;
+  if (count > 0) FTxRing.Consumed(count);
   // An emptied ring starts again at its beginning, so the next block is one run.
   if (FTxRing.Empty()) FTxRing.Reset();
+  return true;
 }
 
 void TOutThread::Work() {
   TSioBaseDispatcher* d = FDispatcher;
-  // On the heap: a write the device never completes must not be left pointing at our stack.
   auto* ov = new OVERLAPPED{};
   ov->hEvent = d->FWriteComplete.load();
-  bool outstanding = false;
+  {
+    TLockGuard tx(d->FTxLock);
+    d->FTxOv = ov;
+    d->FTxInFlight = false;
+  }
   SetEvent(d->FAck.load());
   for (;;) {
     HANDLE pair[2] = {d->FTxData.load(), d->FTxFlush.load()};
     DWORD r = WaitForMultipleObjects(2, pair, FALSE, INFINITE);
     if (r == WAIT_OBJECT_0) {
       if (d->FStopRequest.load()) break;
-      Drain(*ov, outstanding);
+      Drain();
     } else if (r == WAIT_OBJECT_0 + 1) {
       SetEvent(d->FAck.load());
     } else {
       break;
     }
     if (d->FStopRequest.load() || d->FDeferredClose.load()) break;
+  }
+  bool outstanding;
+  {
+    // From here on nobody starts a write on the record.
+    TLockGuard tx(d->FTxLock);
+    outstanding = d->FTxInFlight;
+    d->FTxOv = nullptr;
   }
   if (outstanding) {
     PurgeComm(d->FComHandle.load(), PURGE_TXABORT);
@@ -336,65 +348,68 @@ void TOutThread::Work() {
   delete ov;
 }
 
-void TOutThread::Drain(OVERLAPPED& ov, bool& outstanding) {
+void TOutThread::Drain() {
   TSioBaseDispatcher* d = FDispatcher;
+  OVERLAPPED& ov = *d->FTxOv; // ours until Work clears it
   for (;;) {
     if (d->FStopRequest.load()) return;
     HANDLE device = d->FComHandle.load();
-    if (outstanding) {
-      // The write abandoned at a flush has been purged since; collect it before the record
-      // is used again.
-      if (WaitForSingleObject(ov.hEvent, 1000) != WAIT_OBJECT_0) return;
-      DWORD ignored;
-      GetOverlappedResult(device, &ov, &ignored, FALSE);
-      outstanding = false;
-    }
-    const char* chunk;
-    int len;
+    const char* chunk = nullptr;
+    int len = 0;
     unsigned epoch;
+    // A write already in flight (a caller's that did not complete at once, or one abandoned
+    // at a flush) is collected before anything else is written.
+    bool collect;
     {
       TLockGuard tx(d->FTxLock);
       TSioRing& ring = d->FTxRing;
-      if (ring.Empty()) return;
-      // Pending bytes that wrap are brought together, so that one write takes all.
-      ring.Gather();
-      len = ring.ReadableRun();
-      chunk = ring.ReadPtr();
-      epoch = d->FTxEpoch;
-    }
-    ResetEvent(ov.hEvent);
-    DWORD written = 0;
-    if (WriteFile(device, chunk, static_cast<DWORD>(len), &written, &ov)) {
-      d->AdvanceTx(static_cast<int>(written), epoch);
-      if (written == 0 &&
-          WaitForSingleObject(d->FTxFlush.load(), FailureBackOffMs) == WAIT_OBJECT_0) {
-        SetEvent(d->FAck.load());
-        return;
+      collect = d->FTxInFlight;
+      if (!collect) {
+        if (ring.Empty()) return;
+        // Pending bytes that wrap are brought together, so that one write takes all.
+        ring.Gather();
+        len = ring.ReadableRun();
+        chunk = ring.ReadPtr();
+        d->FTxInFlight = true;
+        d->FTxInFlightEpoch = d->FTxEpoch;
       }
-      continue;
+      epoch = d->FTxInFlightEpoch;
     }
-    if (GetLastError() != ERROR_IO_PENDING) {
-      // Refused at once: the chunk is dropped and counts as sent.
-      d->AdvanceTx(len, epoch);
-      continue;
+    DWORD written = 0;
+    if (!collect) {
+      ResetEvent(ov.hEvent);
+      if (WriteFile(device, chunk, static_cast<DWORD>(len), &written, &ov)) {
+        d->FinishTx(static_cast<int>(written), epoch);
+        if (written == 0 &&
+            WaitForSingleObject(d->FTxFlush.load(), FailureBackOffMs) == WAIT_OBJECT_0) {
+          SetEvent(d->FAck.load());
+          return;
+        }
+        continue;
+      }
+      if (GetLastError() != ERROR_IO_PENDING) {
+        // Refused at once: the chunk is dropped and counts as sent.
+        d->FinishTx(len, epoch);
+        continue;
+      }
     }
     HANDLE pair[2] = {ov.hEvent, d->FTxFlush.load()};
     DWORD r = WaitForMultipleObjects(2, pair, FALSE, INFINITE);
     if (r == WAIT_OBJECT_0) {
       if (GetOverlappedResult(device, &ov, &written, FALSE)) {
-        d->AdvanceTx(static_cast<int>(written), epoch);
+        d->FinishTx(static_cast<int>(written), epoch);
         ResetEvent(ov.hEvent);
-      } else if (WaitForSingleObject(d->FTxFlush.load(), FailureBackOffMs) == WAIT_OBJECT_0) {
+      } else if (d->FinishTx(0, epoch) &&
+                 WaitForSingleObject(d->FTxFlush.load(), FailureBackOffMs) == WAIT_OBJECT_0) {
         // The same chunk is tried again on the next pass, unless a flush comes first.
         SetEvent(d->FAck.load());
         return;
       }
     } else if (r == WAIT_OBJECT_0 + 1) {
-      outstanding = true;
+      // Left in flight: the flush purges it, and the next pass collects it.
       SetEvent(d->FAck.load());
       return;
     } else {
-      outstanding = true;
       return;
     }
   }

@@ -83,11 +83,12 @@ TEST(CliPorts, ListsDiscoveredAndMappedPortsWithDescriptionAndHolder) {
   EXPECT_EQ(
       Lines(ListPortsText(system.Sys.string(), dev)),
       (std::vector<std::string>{
-          "COM1\t" + dev + "/ttyS2\t-\tfree",
-          "COM2\t" + dev + "/ttyUSB0\tftdi_sio, 0403:6001 FTDI FT232R USB UART\theld by " + Self(),
-          "COM7\t" + mapped.Path() + "\tmapped\tfree",
+          "COM1\t" + dev + "/ttyS2\t-\tfree\t-",
+          "COM2\t" + dev + "/ttyUSB0\tftdi_sio, 0403:6001 FTDI FT232R USB UART\theld by " + Self() +
+              "\tusb:0403:6001 usb-port:1-1",
+          "COM7\t" + mapped.Path() + "\tmapped\tfree\t-",
           "COM8\t" + dev + "/ttyUSB0\tmapped, ftdi_sio, 0403:6001 FTDI FT232R USB UART\theld by " +
-              Self(),
+              Self() + "\tusb:0403:6001 usb-port:1-1",
       }));
   holder.DonePort();
   EXPECT_EQ(FindPortHolder(usb.Path()).Pid, 0);
@@ -100,7 +101,7 @@ TEST(CliPorts, ListsDiscoveredAndMappedPortsWithDescriptionAndHolder) {
   std::string settings = dir.Write("fwload.INI", "[Ports]\nCOM5=" + uart.Path() + "\n");
   TCliRun run = RunCliCaptured({"--list-ports", "--settings", settings});
   EXPECT_EQ(run.Status, 0);
-  EXPECT_THAT(run.Out, HasSubstr("COM5\t" + uart.Path() + "\tmapped\tfree\n")) << run.Out;
+  EXPECT_THAT(run.Out, HasSubstr("COM5\t" + uart.Path() + "\tmapped\tfree\t-\n")) << run.Out;
   for (int n : {5, 7, 8, 60})
     platform::SetPortDevice(n, "");
 }

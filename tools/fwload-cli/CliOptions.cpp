@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "CliIdentity.h"
 #include "ToolOptions.h"
 
 namespace {
@@ -25,6 +26,7 @@ bool ParseInt(const std::string& text, int min, int max, int& value) {
 
 const char* const UsageHead = "usage: fwload-cli [options] FILE.enc\n"
                               "       fwload-cli --list-ports\n"
+                              "       fwload-cli --doctor [options] [PORT]\n"
                               "Sends an encoded firmware file to the device's boot loader.\n";
 const char* const UsageTail =
     "Exit status: 0 success, 1 usage, 2 file, 3 no answer, 4 rejected, 5 stopped,\n"
@@ -69,10 +71,36 @@ std::vector<TOption> CliTable(TCliOptions& o) {
     o.SettingsFile = value;
     return !value.empty();
   };
+  // Production lines.
+  auto waitPort = [&o](const std::string&, const std::string& value, std::string& error) {
+    if (ParseInt(value, 0, MaxWaitPortSeconds, o.WaitPortSeconds)) return true;
+    error =
+        "bad --wait-port: '" + value + "' (0.." + std::to_string(MaxWaitPortSeconds) + " seconds)";
+    return false;
+  };
+  auto text = [](std::string& field) {
+    return [&field](const std::string& name, const std::string& value, std::string& error) {
+      if (value.empty()) error = "option " + name + " needs a value";
+      field = value;
+      return !value.empty();
+    };
+  };
+  auto sha256 = [&o](const std::string&, const std::string& value, std::string& error) {
+    std::string hex = value;
+    for (char& c : hex)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (hex.size() != 64 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) {
+      error = "bad --expect-sha256 '" + value + "' (64 hex digits)";
+      return false;
+    }
+    o.ExpectSha256 = hex;
+    return true;
+  };
   return {
       {'p', "port", "PORT",
-       "COMn (through the port map) or a device path; repeat it to\n"
-       "flash several devices at once (default: fwload's port)",
+       "COMn (through the port map), a device path, usb:VID:PID[:SERIAL]\n"
+       "or usb-port:BUS-PORT.PORT...; repeat it to flash several devices\n"
+       "at once (default: fwload's port)",
        port},
       {'b', "baud", "N", "line speed (default: fwload's speed)", baud},
       {0, "before", "SEQ", "drive the lines first, e.g. dtr=0,rts=1,wait=50,rts=0", before},
@@ -82,8 +110,27 @@ std::vector<TOption> CliTable(TCliOptions& o) {
        progress},
       {'q', "quiet", "", "print only the last line", SetFlag(o.Quiet)},
       {0, "settings", "FILE", "read defaults and the port map from FILE", settings},
-      {0, "list-ports", "", "list COM1..COM50 with device, description and holder",
+      {0, "list-ports", "",
+       "list COM1..COM50 with device, description, holder and the\nnames that stay the same "
+       "between plugs",
        SetFlag(o.ListPorts)},
+      {0, "wait-port", "SECONDS", "wait up to SECONDS for the port to appear and open", waitPort},
+      {0, "doctor", "", "check what keeps PORT from working, one line per check",
+       SetFlag(o.Doctor)},
+      // Machine-readable runs.
+      {0, "json", "",
+       "JSON lines on standard output (docs/json.md); log lines go\n"
+       "to standard error",
+       SetFlag(o.Json)},
+      {0, "report", "FILE", "append one JSON record per device and run to FILE", text(o.Report)},
+      {0, "report-csv", "FILE", "the same records as CSV lines", text(o.ReportCsv)},
+      {0, "station-id", "ID", "station id for the records", text(o.StationId)},
+      {0, "operator", "NAME", "operator for the records", text(o.Operator)},
+      {0, "batch", "ID", "batch for the records", text(o.Batch)},
+      {0, "expect-sha256", "HEX", "refuse a file whose SHA-256 differs", sha256},
+      {0, "trace", "FILE", "write the bytes sent and received to FILE", text(o.Trace)},
+      {'v', "verbose", "", "resends, line settings and block times on standard error",
+       SetFlag(o.Verbose)},
       {'h', "help", "", "this text", SetFlag(o.Help)},
       {0, "version", "", "the program's version", SetFlag(o.Version)},
   };
@@ -92,6 +139,11 @@ std::vector<TOption> CliTable(TCliOptions& o) {
 } // namespace
 
 bool ParsePortSpec(const std::string& text, TPortSpec& spec, std::string& error) {
+  if (IsPortIdentity(text)) {
+    if (!CheckPortIdentity(text, error)) return false;
+    spec = {text, 0, "", true};
+    return true;
+  }
   std::string upper = Upper(text);
   if (upper.rfind("COM", 0) == 0 && upper.size() > 3) {
     std::string digits = upper.substr(3);
@@ -114,7 +166,8 @@ bool ParsePortSpec(const std::string& text, TPortSpec& spec, std::string& error)
     spec = {text, 0, text};
     return true;
   }
-  error = "not a port: '" + text + "' (COMn or a device path such as /dev/ttyUSB0)";
+  error = "not a port: '" + text +
+          "' (COMn, a device path such as /dev/ttyUSB0, usb:VID:PID[:SERIAL] or usb-port:BUS-PORT)";
   return false;
 }
 
@@ -152,6 +205,23 @@ bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& option
   std::vector<std::string> files;
   if (!ParseOptions(CliTable(options), args, files, error)) return false;
   if (options.Help || options.Version) return true;
+  if (options.Doctor) {
+    // The port as an operand too: "--doctor /dev/ttyUSB0".
+    if (files.size() > 1 || (files.size() == 1 && !options.Ports.empty())) {
+      error = "--doctor checks one port";
+      return false;
+    }
+    if (!files.empty()) {
+      TPortSpec spec;
+      if (!ParsePortSpec(files[0], spec, error)) return false;
+      options.Ports.push_back(spec);
+    }
+    if (options.Ports.size() > 1) {
+      error = "--doctor checks one port";
+      return false;
+    }
+    return true;
+  }
   if (options.ListPorts) {
     if (!files.empty()) {
       error = "--list-ports takes no file";

@@ -29,11 +29,13 @@ struct TLineStep {
   int Value; // 0 or 1 for a line, milliseconds for a wait
 };
 
-// A port as the user named it: COMn (through the port map) or a device path.
+// A port as the user named it: COMn (through the port map), a device path, or an identity
+// (usb:..., usb-port:...) looked up at each connection.
 struct TPortSpec {
-  std::string Label; // as shown in prefixes: "COM3" or the path
-  int Number = 0;    // n of COMn; 0 for a path
-  std::string Path;  // the device path; empty for COMn
+  std::string Label;     // as shown in prefixes: "COM3", the path or the identity
+  int Number = 0;        // n of COMn; 0 for a path
+  std::string Path;      // the device path; empty for COMn and identities
+  bool Identity = false; // Label is a usb: or usb-port: identity
 };
 
 struct TCliOptions {
@@ -44,19 +46,31 @@ struct TCliOptions {
   std::vector<TLineStep> Before;
   TProgressMode Progress = TProgressMode::Auto;
   bool Quiet = false;
+  // Machine-readable runs (CliJson, CliReport, CliHash, CliTrace).
+  bool Json = false;
+  std::string Report, ReportCsv; // files the run's records are appended to
+  std::string StationId, Operator, Batch;
+  std::string ExpectSha256; // lower-case hex; empty: no check
+  std::string Trace;        // file the wire trace is written to
+  bool Verbose = false;
   bool ListPorts = false;
   bool Help = false;
   bool Version = false;
+  // Production lines.
+  int WaitPortSeconds = 0; // --wait-port: how long the port may take to appear and open
+  bool Doctor = false;     // --doctor: check the system for the port instead of uploading
 };
 
 // Longest wait one --before step may ask for.
 constexpr int MaxBeforeWaitMs = 10000;
 constexpr int MaxBaud = 4000000;
+constexpr int MaxWaitPortSeconds = 3600;
 
 // False with `error` set on wrong usage. Help and version need no file; --list-ports takes none.
 bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& options,
                        std::string& error);
-// "COM3" (any case, 1..255) or a path holding a '/' (on Windows a '\' too, as in "\\.\COM12").
+// "COM3" (any case, 1..255), a path holding a '/' (on Windows a '\' too, as in "\\.\COM12"),
+// usb:VID:PID[:SERIAL] or usb-port:BUS-PORT.PORT...
 bool ParsePortSpec(const std::string& text, TPortSpec& spec, std::string& error);
 // "dtr=0,rts=1,wait=50,rts=0".
 bool ParseLineSequence(const std::string& text, std::vector<TLineStep>& steps, std::string& error);

@@ -34,8 +34,8 @@ std::string FormatDuration(double seconds) {
 
 TCliOutput::TCliOutput(std::FILE* out, std::FILE* err, TProgressMode progress,
                        std::vector<std::string> labels, bool prefixed)
-    : FOut(out), FErr(err), FMode(progress), FLabels(std::move(labels)), FPrefixed(prefixed),
-      FProgress(FLabels.size()) {}
+    : FOut(out), FErr(err), FText(out), FMode(progress), FLabels(std::move(labels)),
+      FPrefixed(prefixed), FProgress(FLabels.size()) {}
 
 std::string TCliOutput::Prefix(size_t port) const {
   return FPrefixed ? FLabels[port] + ": " : "";
@@ -46,18 +46,18 @@ void TCliOutput::LogLine(size_t port, const std::string& line) {
   EraseBar();
   if (!FPrefixed) {
     // One port: the engine's text exactly, line breaks inside it included.
-    std::fprintf(FOut, "%s\n", line.c_str());
+    std::fprintf(FText, "%s\n", line.c_str());
   } else {
     // Several: each line of the text carries its port, so the streams can be told apart.
     size_t start = 0;
     for (;;) {
       size_t end = line.find('\n', start);
-      std::fprintf(FOut, "%s%s\n", Prefix(port).c_str(), line.substr(start, end - start).c_str());
+      std::fprintf(FText, "%s%s\n", Prefix(port).c_str(), line.substr(start, end - start).c_str());
       if (end == std::string::npos) break;
       start = end + 1;
     }
   }
-  std::fflush(FOut);
+  std::fflush(FText);
   DrawBar();
 }
 
@@ -90,8 +90,8 @@ void TCliOutput::Error(const std::string& message) {
 void TCliOutput::Print(const std::string& text) {
   std::lock_guard<std::mutex> lock(FLock);
   EraseBar();
-  std::fputs(text.c_str(), FOut);
-  std::fflush(FOut);
+  std::fputs(text.c_str(), FText);
+  std::fflush(FText);
   DrawBar();
 }
 
@@ -99,6 +99,25 @@ void TCliOutput::Finish() {
   std::lock_guard<std::mutex> lock(FLock);
   EraseBar();
   FMode = TProgressMode::None;
+}
+
+void TCliOutput::SetJson() {
+  std::lock_guard<std::mutex> lock(FLock);
+  FText = FErr;
+}
+
+void TCliOutput::Json(const std::string& line) {
+  std::lock_guard<std::mutex> lock(FLock);
+  std::fputs(line.c_str(), FOut);
+  std::fflush(FOut);
+}
+
+void TCliOutput::Note(size_t port, const std::string& line) {
+  std::lock_guard<std::mutex> lock(FLock);
+  EraseBar();
+  std::fprintf(FErr, "%s%s\n", Prefix(port).c_str(), line.c_str());
+  std::fflush(FErr);
+  DrawBar();
 }
 
 std::string TCliOutput::BarText() const {

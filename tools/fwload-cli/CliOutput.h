@@ -27,6 +27,12 @@ public:
   void Print(const std::string& text);
   // Takes the bar off the terminal.
   void Finish();
+  // --json: log lines and plain text go to standard error, standard output takes JSON only.
+  void SetJson();
+  // One JSON line (with its line break) on standard output.
+  void Json(const std::string& line);
+  // A -v line on standard error, with the port's prefix.
+  void Note(size_t port, const std::string& line);
 
 private:
   struct TPortProgress {
@@ -43,6 +49,7 @@ private:
   std::mutex FLock;
   std::FILE* FOut;
   std::FILE* FErr;
+  std::FILE* FText; // log lines and plain text: FOut, or FErr with --json
   TProgressMode FMode;
   std::vector<std::string> FLabels;
   bool FPrefixed;

@@ -65,8 +65,8 @@ constexpr int ListedPorts = 50;
 // COM1..COM50 that are present (the system's ports class), one line each: port, device,
 // friendly name with the USB VID:PID, and "in use" or "free" (the system does not tell who
 // holds a port; a port that cannot be opened alone is in use); tab separated. Returns how many
-// ports were listed.
-int ListPorts(std::FILE* out);
+// ports were listed. The roots are the sysfs ones of other systems, unused here.
+int ListPorts(std::FILE* out, const std::string& = "", const std::string& = "");
 #else
 struct TPortHolder {
   pid_t Pid = 0; // 0: nobody found
@@ -75,11 +75,12 @@ struct TPortHolder {
 
 // Who has `devicePath` open, without opening it: processes whose descriptors lead to the
 // device (those this user may look at; all of them for root) and flock holders from
-// /proc/locks (any user's, which covers fwload's own programs).
-TPortHolder FindPortHolder(const std::string& devicePath);
+// /proc/locks (any user's, which covers fwload's own programs). `procRoot` is /proc but in tests.
+TPortHolder FindPortHolder(const std::string& devicePath, const std::string& procRoot = "/proc");
 
-// COM1..COM50 that are present, one line each: port, device, description, holder; tab
-// separated. Reads sysfs and /proc only. The roots are those discovery was given
+// COM1..COM50 that are present, one line each: port, device, description, holder and the
+// names that stay the same between plugs (usb:..., usb-port:..., /dev/serial/by-id/...; "-" for
+// none); tab separated. Reads sysfs and /proc only. The roots are those discovery was given
 // (platform::SetDiscoveryRoots); a mapped port's description is looked up there. Returns how
 // many ports were listed.
 int ListPorts(std::FILE* out, const std::string& sysfsRoot = "/sys",

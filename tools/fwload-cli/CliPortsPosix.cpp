@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "CliIdentity.h"
 #include "CliPorts.h"
 #include "platform/Win32.h"
 
@@ -16,16 +17,16 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-std::string ProcessCommand(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+std::string ProcessCommand(pid_t pid, const std::string& procRoot) {
+  std::ifstream in(procRoot + "/" + std::to_string(pid) + "/comm");
   std::string command;
   std::getline(in, command);
   return command;
 }
 
 // A flock on the device: /proc/locks gives "MAJ:MIN:INODE" of the file and the holder's pid.
-pid_t FindFlockHolder(const struct stat& device) {
-  std::ifstream in("/proc/locks");
+pid_t FindFlockHolder(const struct stat& device, const std::string& procRoot) {
+  std::ifstream in(procRoot + "/locks");
   std::string line;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
@@ -43,15 +44,15 @@ pid_t FindFlockHolder(const struct stat& device) {
   return 0;
 }
 
-pid_t FindDescriptorHolder(const struct stat& device) {
-  DIR* proc = opendir("/proc");
+pid_t FindDescriptorHolder(const struct stat& device, const std::string& procRoot) {
+  DIR* proc = opendir(procRoot.c_str());
   if (!proc) return 0;
   pid_t found = 0;
   while (dirent* entry = readdir(proc)) {
     char* end = nullptr;
     long pid = std::strtol(entry->d_name, &end, 10);
     if (pid <= 0 || *end != '\0') continue;
-    std::string fdDir = std::string("/proc/") + entry->d_name + "/fd";
+    std::string fdDir = procRoot + "/" + entry->d_name + "/fd";
     DIR* fds = opendir(fdDir.c_str());
     if (!fds) continue; // another user's process
     while (dirent* fd = readdir(fds)) {
@@ -70,15 +71,18 @@ pid_t FindDescriptorHolder(const struct stat& device) {
   return found;
 }
 
-std::string DescriptionOf(const std::string& devicePath,
-                          const std::vector<platform::TSerialDevice>& devices) {
+// The discovered device that is the same file as `devicePath`; null when none is.
+const platform::TSerialDevice* DeviceOf(const std::string& devicePath,
+                                        const std::vector<platform::TSerialDevice>& devices) {
+  for (const platform::TSerialDevice& d : devices)
+    if (d.DevicePath == devicePath) return &d;
   struct stat target {};
-  if (stat(devicePath.c_str(), &target) != 0) return "";
+  if (stat(devicePath.c_str(), &target) != 0) return nullptr;
   for (const platform::TSerialDevice& d : devices) {
     struct stat st {};
-    if (stat(d.DevicePath.c_str(), &st) == 0 && SameFile(st, target)) return d.Description;
+    if (stat(d.DevicePath.c_str(), &st) == 0 && SameFile(st, target)) return &d;
   }
-  return "";
+  return nullptr;
 }
 
 } // namespace
@@ -113,32 +117,42 @@ bool IsTerminal(std::FILE* stream) {
   return isatty(fileno(stream)) != 0;
 }
 
-TPortHolder FindPortHolder(const std::string& devicePath) {
+TPortHolder FindPortHolder(const std::string& devicePath, const std::string& procRoot) {
   struct stat device {};
   if (stat(devicePath.c_str(), &device) != 0) return {};
-  pid_t pid = FindDescriptorHolder(device);
-  if (!pid) pid = FindFlockHolder(device);
+  pid_t pid = FindDescriptorHolder(device, procRoot);
+  if (!pid) pid = FindFlockHolder(device, procRoot);
   if (!pid) return {};
-  return {pid, ProcessCommand(pid)};
+  return {pid, ProcessCommand(pid, procRoot)};
 }
 
 int ListPorts(std::FILE* out, const std::string& sysfsRoot, const std::string& devDir) {
-  std::vector<platform::TSerialDevice> devices;
+  TSystemRoots roots;
+  roots.Sys = sysfsRoot;
+  roots.Dev = devDir;
+  const std::vector<platform::TSerialDevice> devices =
+      platform::DiscoverSerialDevices(sysfsRoot, devDir);
   int listed = 0;
   for (const platform::TSerialPortInfo& info : platform::EnumerateSerialPorts()) {
     if (info.PortNumber > ListedPorts) break;
+    const platform::TSerialDevice* device = DeviceOf(info.DevicePath, devices);
     std::string description = info.Description;
     if (info.Mapped) {
-      if (devices.empty()) devices = platform::DiscoverSerialDevices(sysfsRoot, devDir);
-      description = DescriptionOf(info.DevicePath, devices);
+      description = device ? device->Description : "";
       description = description.empty() ? "mapped" : "mapped, " + description;
     }
     TPortHolder holder = FindPortHolder(info.DevicePath);
     std::string held = holder.Pid ? "held by " + std::to_string(holder.Pid) +
                                         (holder.Command.empty() ? "" : " (" + holder.Command + ")")
                                   : "free";
-    std::fprintf(out, "COM%d\t%s\t%s\t%s\n", info.PortNumber, info.DevicePath.c_str(),
-                 description.empty() ? "-" : description.c_str(), held.c_str());
+    // Names that stay the same between plugs, ready to paste after -p.
+    std::string names;
+    if (device)
+      for (const std::string& name : PortIdentityStrings(device->Name, roots))
+        names += (names.empty() ? "" : " ") + name;
+    std::fprintf(out, "COM%d\t%s\t%s\t%s\t%s\n", info.PortNumber, info.DevicePath.c_str(),
+                 description.empty() ? "-" : description.c_str(), held.c_str(),
+                 names.empty() ? "-" : names.c_str());
     ++listed;
   }
   std::fflush(out);

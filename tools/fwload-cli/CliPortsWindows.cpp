@@ -108,7 +108,7 @@ bool IsTerminal(std::FILE* stream) {
   return _isatty(_fileno(stream)) != 0;
 }
 
-int ListPorts(std::FILE* out) {
+int ListPorts(std::FILE* out, const std::string&, const std::string&) {
   std::map<std::string, std::string> descriptions = PortDescriptions();
   int listed = 0;
   for (const platform::TSerialPortInfo& info : platform::EnumerateSerialPorts()) {

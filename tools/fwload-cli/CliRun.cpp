@@ -1,33 +1,135 @@
 #include "CliRun.h"
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <memory>
 #include <thread>
 
+#include "CliConnect.h"
+#include "CliDoctor.h"
+#include "CliIdentity.h"
+#include "CliHash.h"
+#include "CliJson.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
 #include "CliPorts.h"
+#include "CliReport.h"
 #include "CliSettings.h"
+#include "CliTrace.h"
 #include "app/DispatcherUploadPort.h"
 #include "app/EncodedFile.h"
 #include "app/Settings.h"
 #include "platform/Win32.h"
 #include "runtime/SysUtils.h"
+#include "serial/ComPort.h"
 
 namespace {
+
+using json = TJson;
+
+// What one port's run counted, from the engine's sends and replies.
+struct TPortCounts {
+  uint64_t Sends = 0, Accepted = 0, Rejects = 0, Refused = 0, Timeouts = 0;
+};
+
+// The file, hashed and read once for all ports.
+struct TFileFacts {
+  bool Read = false; // false: the hash and size are unknown
+  std::string Sha256;
+  uint64_t Size = 0;
+  uint64_t ImageBytes = 0;
+  uint32_t Blocks = 0;
+};
+
+// What the run shares between its ports besides the output.
+struct TRunShared {
+  const TCliOptions& Options;
+  TCliOutput& Output;
+  TFileFacts File;
+  TAppendFile Report, ReportCsv;
+};
 
 // The window's host without a window; a stop taken before the upload set itself busy still
 // counts once it has.
 class TCliHost : public TPlainUploadHost {
 public:
-  explicit TCliHost(TCliStop& stop) : FStop(stop) { FStop.Attach(this); }
+  TCliHost(TCliStop& stop, TRunShared& shared, size_t port, std::string label)
+      : FStop(stop), FShared(shared), FPort(port), FLabel(std::move(label)) {
+    FStop.Attach(this);
+  }
   ~TCliHost() override { FStop.Detach(this); }
   void SetIdle(bool idle) override {
     TPlainUploadHost::SetIdle(idle);
     if (!idle && FStop.Requested()) Stop();
   }
 
+  // Sends and replies: counted, and shown as events (--json) and resend lines (-v).
+  void BlockSent(const TBlockSend& send) override {
+    ++Counts.Sends;
+    Last = send;
+    if (send.Attempt == 1) FBlockStart = std::chrono::steady_clock::now();
+    if (FShared.Options.Json)
+      Event(TCliEvent::Send, {{"index", send.Index},
+                              {"offset", send.Offset},
+                              {"size", send.Size},
+                              {"attempt", send.Attempt}});
+  }
+  void ReplyTaken(const TBlockSend& send, char reply) override {
+    const auto byte = static_cast<unsigned char>(reply);
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02x", byte);
+    const char* verdict = "rejected";
+    if (reply == ReplyAccepted) {
+      verdict = "accepted";
+      ++Counts.Accepted;
+    } else if (reply == ReplyRefused) {
+      verdict = "refused";
+      ++Counts.Refused;
+    } else {
+      ++Counts.Rejects;
+    }
+    if (FShared.Options.Json)
+      Event(TCliEvent::Reply, {{"index", send.Index}, {"byte", hex}, {"verdict", verdict}});
+    if (!FShared.Options.Verbose) return;
+    std::string block = "block " + std::to_string(send.Index + 1) + " of " +
+                        std::to_string(FShared.File.Blocks) + ": ";
+    if (reply == ReplyAccepted) {
+      const double ms =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - FBlockStart)
+              .count();
+      char took[64];
+      std::snprintf(took, sizeof took, "accepted, %.1f ms (%u send%s)", ms, send.Attempt,
+                    send.Attempt == 1 ? "" : "s");
+      FShared.Output.Note(FPort, block + took);
+    } else if (reply != ReplyRefused) {
+      std::string text = block + "rejected (0x" + hex + "), ";
+      if (send.Attempt < MaxRejections)
+        text += "sending again, " + std::to_string(send.Attempt + 1) + " of " +
+                std::to_string(MaxRejections);
+      else
+        text += "the last of " + std::to_string(MaxRejections) + " sends";
+      FShared.Output.Note(FPort, text);
+    }
+  }
+
+  // One JSON object of this port's run.
+  void Event(TCliEvent event, json fields) {
+    json object = {
+        {"v", CliJsonVersion}, {"event", CliEventName(event)}, {"port", Utf8Text(FLabel)}};
+    object.update(fields);
+    FShared.Output.Json(JsonLine(object));
+  }
+
+  TPortCounts Counts;
+  TBlockSend Last; // the latest send, for a time-out's event
+
 private:
   TCliStop& FStop;
+  TRunShared& FShared;
+  size_t FPort;
+  std::string FLabel;
+  std::chrono::steady_clock::time_point FBlockStart; // the block's first send
 };
 
 // Counts the bytes of accepted blocks for the bar: the gauge gives only a percentage.
@@ -62,6 +164,10 @@ struct TPortResult {
   int Exit = cliexit::Success;
   std::string LastLine;
   std::string Error;
+  std::string Outcome;
+  std::vector<std::string> Trace; // --trace: the port's lines
+  uint64_t TraceCut = 0;
+  std::string Device;
 };
 
 struct TJob {
@@ -72,52 +178,137 @@ struct TJob {
   std::string BaudOrigin; // where a speed not given on the command line came from
 };
 
-TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutput& output,
-                          TCliStop& stop, bool prefixed) {
-  TPortResult result;
-  std::unique_ptr<TMappedPath> mapped;
-  int number = job.Spec.Number;
-  if (!job.Spec.Path.empty()) {
-    mapped = std::make_unique<TMappedPath>(job.Spec.Path);
-    number = mapped->Number();
-    if (!number) {
-      result.Exit = cliexit::Port;
-      result.Error = job.Spec.Label + ": no free port number to map the device to";
-      return result;
-    }
+const char* OutcomeWord(TUploadOutcome outcome) {
+  switch (outcome) {
+  case TUploadOutcome::Success:
+    return "success";
+  case TUploadOutcome::NotFound:
+    return "file-not-found";
+  case TUploadOutcome::TooBig:
+    return "file-too-big";
+  case TUploadOutcome::Corrupt:
+    return "file-corrupt";
+  case TUploadOutcome::TimedOut:
+    return "timeout";
+  case TUploadOutcome::Stopped:
+    return "stopped";
+  case TUploadOutcome::NoAnswer:
+    return "refused";
+  case TUploadOutcome::Rejected:
+    return "rejected";
   }
+  return "port-error";
+}
 
-  TCliHost host(stop);
+// "115200 baud 8N1, DTR on, RTS off, ..." as the port holds it now.
+std::string LineSettings(TSioBaseDispatcher& port) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (port.GetComState(dcb) != 0) return "line settings unknown";
+  static const char parity[] = "NOEMS";
+  const char* stop = dcb.StopBits == ONESTOPBIT ? "1" : dcb.StopBits == ONE5STOPBITS ? "1.5" : "2";
+  return std::to_string(BaudCodeToSpeed(dcb.BaudRate)) + " baud " + std::to_string(dcb.ByteSize) +
+         (dcb.Parity < 5 ? parity[dcb.Parity] : '?') + stop + ", DTR " +
+         (dcb.fDtrControl == DTR_CONTROL_DISABLE ? "off" : "on") + ", RTS " +
+         (dcb.fRtsControl == RTS_CONTROL_DISABLE ? "off" : "on") + ", CTS flow " +
+         (dcb.fOutxCtsFlow ? "on" : "off") + ", XON/XOFF " + (dcb.fOutX ? "out " : "") +
+         (dcb.fInX ? "in" : "") + (dcb.fOutX || dcb.fInX ? "" : "off");
+}
+
+// Stops the trace before the dispatcher it reads goes, whichever way the upload ends.
+struct TTraceDetach {
+  TCliTrace* Trace;
+  ~TTraceDetach() {
+    if (Trace) Trace->Detach();
+  }
+};
+
+TPortResult RunPortUpload(const TJob& job, TRunShared& shared, TCliStop& stop, bool prefixed) {
+  const TCliOptions& options = shared.Options;
+  TCliOutput& output = shared.Output;
+  TPortResult result;
+  const auto started = std::chrono::steady_clock::now();
+  TCliHost host(stop, shared, job.Index, job.Spec.Label);
+  // What the port's name led to; known once the connection is made (an identity resolves then).
+  std::string device;
+  bool announced = false;
+  // The start event, once: when the port is open, or when it could not be.
+  auto announce = [&] {
+    if (!options.Json || announced) return;
+    announced = true;
+    const TFileFacts& f = shared.File;
+    host.Event(TCliEvent::Start, {{"device", Utf8Text(device)},
+                                  {"file", Utf8Text(options.File)},
+                                  {"file_size", f.Read ? json(f.Size) : json()},
+                                  {"sha256", f.Read ? json(f.Sha256) : json()},
+                                  {"image_bytes", f.ImageBytes},
+                                  {"blocks", f.Blocks},
+                                  {"baud", job.Baud},
+                                  {"version", FWLOAD_VERSION}});
+  };
+  std::unique_ptr<TCliTrace> trace;
+  if (!options.Trace.empty()) trace = std::make_unique<TCliTrace>(MaxTraceSize);
+  bool gone = false;
+  TUploadOutcome outcome = TUploadOutcome::Success;
+  bool ran = false;
   TCountingPort* counting = nullptr;
   if (!options.Quiet)
     host.OnLogLine = [&](const std::string& line) { output.LogLine(job.Index, line); };
+  long lastPercent = -1;
   host.OnProgress = [&](long percent) {
     output.Progress(job.Index, percent, counting ? counting->Accepted : 0, job.Total);
+    if (options.Json && percent != lastPercent)
+      host.Event(TCliEvent::Progress, {{"percent", percent}});
+    lastPercent = percent;
   };
-  const std::string device = platform::ResolvePortDevice(number);
   try {
-    std::unique_ptr<TSioBaseDispatcher> port = OpenUploadPort(
-        number, job.Baud, job.Spec.Path.empty() ? "" : job.Spec.Path, job.BaudOrigin);
-    RunLineSteps(*port, options.Before, host, [&] { return stop.Requested(); });
-    TDispatcherUploadPort adapter(*port);
-    TCountingPort countingPort(adapter);
-    counting = &countingPort;
-    TUploadEngine engine(host, countingPort);
-    result.Exit = ExitStatusOf(engine.Run(options.File));
-    // The log calls the file damaged; say which block the port could not take.
-    if (const TOversizedBlock& big = engine.Oversized(); big.Size)
-      result.Error = (prefixed ? job.Spec.Label + ": " : "") + "the block at offset " +
-                     std::to_string(big.Offset) + " is " + std::to_string(big.Size) +
-                     " bytes, more than the port's output buffer of " + std::to_string(big.Limit) +
-                     " bytes; nothing was sent";
-    counting = nullptr;
-    port->DonePort();
-    // A device that went away mid-upload (adapter pulled) only shows as silence to the
-    // engine; its node is gone with it, and that is a failing port, not a mute device.
-    if (result.Exit == cliexit::NoAnswer && DeviceGone(device)) {
-      result.Exit = cliexit::Port;
-      result.Error = (job.Spec.Label == device ? device : job.Spec.Label + " (" + device + ")") +
-                     ": the device has gone";
+    TConnection connection = ConnectPort(
+        job.Spec, job.Baud, job.BaudOrigin, options.WaitPortSeconds * 1000, host,
+        [&] { return stop.Requested(); },
+        [&] {
+          if (!options.Quiet)
+            output.LogLine(job.Index, "waiting for " + job.Spec.Label + " (up to " +
+                                          std::to_string(options.WaitPortSeconds) + " s)");
+        });
+    device = connection.Device;
+    result.Device = device;
+    if (!connection.Port) {
+      result.Exit = cliexit::Stopped;
+      result.Error = job.Spec.Label + ": stopped while waiting for the port";
+    } else {
+      announce();
+      TSioBaseDispatcher* port = connection.Port.get();
+      TTraceDetach detach{trace.get()};
+      if (trace) trace->Attach(*port);
+      if (options.Verbose)
+        output.Note(job.Index,
+                    (job.Spec.Label == device ? device : job.Spec.Label + " (" + device + ")") +
+                        ": " + LineSettings(*port));
+      RunLineSteps(*port, options.Before, host, [&] { return stop.Requested(); });
+      TDispatcherUploadPort adapter(*port);
+      TCountingPort countingPort(adapter);
+      counting = &countingPort;
+      TUploadEngine engine(host, countingPort);
+      outcome = engine.Run(options.File);
+      ran = true;
+      result.Exit = ExitStatusOf(outcome);
+      // The log calls the file damaged; say which block the port could not take.
+      if (const TOversizedBlock& big = engine.Oversized(); big.Size)
+        result.Error = (prefixed ? job.Spec.Label + ": " : "") + "the block at offset " +
+                       std::to_string(big.Offset) + " is " + std::to_string(big.Size) +
+                       " bytes, more than the port's output buffer of " +
+                       std::to_string(big.Limit) + " bytes; nothing was sent";
+      counting = nullptr;
+      if (trace) trace->Detach();
+      port->DonePort();
+      // A device that went away mid-upload (adapter pulled) only shows as silence to the
+      // engine; its node is gone with it, and that is a failing port, not a mute device.
+      if (result.Exit == cliexit::NoAnswer && DeviceGone(device)) {
+        gone = true;
+        result.Exit = cliexit::Port;
+        result.Error = (job.Spec.Label == device ? device : job.Spec.Label + " (" + device + ")") +
+                       ": the device has gone";
+      }
     }
   } catch (const std::exception& e) {
     counting = nullptr;
@@ -128,9 +319,80 @@ TPortResult RunPortUpload(const TJob& job, const TCliOptions& options, TCliOutpu
       message = job.Spec.Label + ": " + message;
     result.Error = message;
   }
+  announce();
   std::vector<std::string> log = host.Log();
   if (!log.empty()) result.LastLine = log.back();
+  if (ran && outcome == TUploadOutcome::TimedOut) host.Counts.Timeouts = 1;
+  result.Outcome = gone                              ? "gone"
+                   : ran                             ? OutcomeWord(outcome)
+                   : result.Exit == cliexit::Stopped ? "stopped"
+                                                     : "port-error";
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (trace) {
+    result.Trace = trace->Lines();
+    result.TraceCut = trace->CutBytes();
+  }
+
+  const TPortCounts& c = host.Counts;
+  if (options.Json) {
+    if (c.Timeouts)
+      host.Event(TCliEvent::Timeout, {{"index", host.Last.Index}, {"attempt", host.Last.Attempt}});
+    if (gone) host.Event(TCliEvent::Gone, {{"device", Utf8Text(device)}});
+    json fields = {{"exit", result.Exit},       {"last_line", Utf8Text(result.LastLine)},
+                   {"outcome", result.Outcome}, {"sends", c.Sends},
+                   {"accepted", c.Accepted},    {"rejects", c.Rejects},
+                   {"timeouts", c.Timeouts},    {"seconds", seconds}};
+    if (!result.Error.empty()) fields["error"] = Utf8Text(result.Error);
+    host.Event(TCliEvent::Result, fields);
+  }
+  if (shared.Report.IsOpen() || shared.ReportCsv.IsOpen()) {
+    TRunRecord r;
+    r.Time = UtcNow();
+    r.Host = HostName();
+    r.Station = options.StationId;
+    r.Operator = options.Operator;
+    r.Batch = options.Batch;
+    r.Port = job.Spec.Label;
+    r.Device = device;
+    r.Usb = UsbIdentityOf(device);
+    r.File = options.File;
+    r.Sha256 = shared.File.Sha256;
+    r.ImageBytes = shared.File.ImageBytes;
+    r.Outcome = result.Outcome;
+    r.Exit = result.Exit;
+    r.Sends = c.Sends;
+    r.Accepted = c.Accepted;
+    r.Rejects = c.Rejects;
+    r.Timeouts = c.Timeouts;
+    r.Seconds = seconds;
+    r.Version = FWLOAD_VERSION;
+    std::string error;
+    // A record that cannot be written is said, and fails the run: never a silent loss.
+    if (shared.Report.IsOpen() && !shared.Report.Append(JsonLine(ReportObject(r)), error)) {
+      output.Error("report " + shared.Report.Path() + " not written: " + error);
+      if (result.Exit == cliexit::Success) result.Exit = cliexit::Usage;
+    }
+    if (shared.ReportCsv.IsOpen() && !shared.ReportCsv.Append(CsvLine(r), error, CsvHeader())) {
+      output.Error("report " + shared.ReportCsv.Path() + " not written: " + error);
+      if (result.Exit == cliexit::Success) result.Exit = cliexit::Usage;
+    }
+  }
   return result;
+}
+
+// The image's size and block count (0 when the file cannot be read or is malformed).
+void ReadImageFacts(const std::string& fileName, TFileFacts& facts) {
+  std::FILE* file = OpenEncodedFile(fileName.c_str());
+  if (!file) return;
+  std::unique_ptr<uint8_t[]> image(new uint8_t[FirmwareImageSize]);
+  TEncodedRead read = ReadEncodedImage(file, image.get(), FirmwareImageSize);
+  std::fclose(file);
+  if (read.TooBig || CheckImage(image.get(), read.Count, 0xFFFF, nullptr) != TImageCheck::Ok)
+    return;
+  facts.ImageBytes = read.Count;
+  for (size_t at = 0; at + 1 < read.Count; at += (image[at] << 8 | image[at + 1]) + 2)
+    ++facts.Blocks;
 }
 
 // Bytes the image holds, for the bar's byte count and time left.
@@ -141,6 +403,15 @@ uint64_t ImageBytes(const std::string& fileName) {
   TEncodedRead read = ReadEncodedImage(file, image.get(), FirmwareImageSize);
   std::fclose(file);
   return read.TooBig ? 0 : read.Count;
+}
+
+// A text file for writing, by a UTF-8 name on every system.
+std::FILE* OpenTextForWriting(const std::string& path) {
+#ifdef _WIN32
+  return _wfopen(Utf8ToWide(path).c_str(), L"wb");
+#else
+  return std::fopen(path.c_str(), "wb");
+#endif
 }
 
 std::string OneLine(std::string text) {
@@ -205,9 +476,15 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
   TSettings settings = ReadSettingsFile(settingsFile);
   ApplyPortMap(settingsFile);
 
+  if (options.Doctor)
+    return RunDoctor(options.Ports.empty() ? TPortSpec{"COM" + std::to_string(settings.ComNumber),
+                                                       settings.ComNumber, ""}
+                                           : options.Ports[0],
+                     options.Baud ? options.Baud : settings.Baud, out);
   if (options.ListPorts) {
     // An empty list alone reads like a hang or a fault; say what was looked for.
-    if (ListPorts(out) == 0)
+    const TSystemRoots roots = CliSystemRoots();
+    if (ListPorts(out, roots.Sys, roots.Dev) == 0)
       std::fprintf(err, "fwload-cli: no serial port present among COM1..COM%d\n", ListedPorts);
     return cliexit::Success;
   }
@@ -226,6 +503,47 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
   for (const TPortSpec& spec : options.Ports)
     labels.push_back(spec.Label);
   TCliOutput output(out, err, mode, labels, gang);
+  // Standard output carries only the JSON lines then.
+  if (options.Json) output.SetJson();
+
+  // Whatever can refuse the run does so before a port is opened.
+  TRunShared shared{options, output, {}, {}, {}};
+  for (auto [file, path] : {std::pair{&shared.Report, &options.Report},
+                            std::pair{&shared.ReportCsv, &options.ReportCsv}}) {
+    if (path->empty()) continue;
+    if (!file->Open(*path, error)) {
+      std::fprintf(err, "fwload-cli: report %s cannot be written: %s\n", path->c_str(),
+                   error.c_str());
+      return cliexit::Usage;
+    }
+  }
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceFile(nullptr, &std::fclose);
+  if (!options.Trace.empty()) {
+    traceFile.reset(OpenTextForWriting(options.Trace));
+    if (!traceFile) {
+      std::fprintf(err, "fwload-cli: trace %s cannot be written: %s\n", options.Trace.c_str(),
+                   std::strerror(errno));
+      return cliexit::Usage;
+    }
+  }
+  TFileFacts& facts = shared.File;
+  if (options.Json || !options.ExpectSha256.empty() || shared.Report.IsOpen() ||
+      shared.ReportCsv.IsOpen()) {
+    facts.Read = Sha256File(options.File, facts.Sha256, facts.Size, error);
+    if (!options.ExpectSha256.empty() && !facts.Read) {
+      std::fprintf(err, "fwload-cli: %s: no SHA-256 to check: %s; nothing was sent\n",
+                   options.File.c_str(), error.c_str());
+      return cliexit::File;
+    }
+    if (!options.ExpectSha256.empty() && facts.Sha256 != options.ExpectSha256) {
+      std::fprintf(err, "fwload-cli: %s: SHA-256 %s, expected %s; nothing was sent\n",
+                   options.File.c_str(), facts.Sha256.c_str(), options.ExpectSha256.c_str());
+      return cliexit::File;
+    }
+    ReadImageFacts(options.File, facts);
+  } else if (options.Verbose) {
+    ReadImageFacts(options.File, facts);
+  }
 
   std::vector<TPortResult> results(options.Ports.size());
   stop.StartWatcher();
@@ -235,13 +553,33 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
       TJob job{i, options.Ports[i], baud, total,
                options.Baud ? "" : "key Baud of section COM in " + settingsFile};
       threads.emplace_back(
-          [&, job] { results[job.Index] = RunPortUpload(job, options, output, stop, gang); });
+          [&, job] { results[job.Index] = RunPortUpload(job, shared, stop, gang); });
     }
     for (std::thread& t : threads)
       t.join();
   }
   stop.StopWatcher();
   output.Finish();
+
+  if (traceFile) {
+    // Written also after a failed or stopped upload: that is when it is wanted.
+    for (size_t i = 0; i < results.size(); ++i) {
+      const TPortResult& r = results[i];
+      if (gang) std::fprintf(traceFile.get(), "# %s (%s)\n", labels[i].c_str(), r.Device.c_str());
+      if (r.TraceCut) {
+        std::fprintf(
+            traceFile.get(), "# cut: the oldest %llu bytes were dropped (the trace keeps %u)\n",
+            static_cast<unsigned long long>(r.TraceCut), static_cast<unsigned>(MaxTraceSize));
+        output.Error("trace " + options.Trace + (gang ? " (" + labels[i] + ")" : "") + ": cut at " +
+                     std::to_string(MaxTraceSize) + " bytes, the oldest " +
+                     std::to_string(r.TraceCut) + " dropped");
+      }
+      for (const std::string& line : r.Trace)
+        std::fprintf(traceFile.get(), "%s\n", line.c_str());
+    }
+    if (std::fflush(traceFile.get()) != 0 || std::ferror(traceFile.get()))
+      output.Error("trace " + options.Trace + " not written: " + std::strerror(errno));
+  }
 
   int worst = cliexit::Success;
   for (size_t i = 0; i < results.size(); ++i) {
@@ -267,6 +605,16 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
     summary += "summary: " + std::to_string(flashed) + " of " + std::to_string(results.size()) +
                " flashed, exit status " + std::to_string(worst) + "\n";
     output.Print(summary);
+  }
+  if (options.Json && gang) {
+    size_t flashed = 0;
+    for (const TPortResult& r : results)
+      flashed += r.Exit == cliexit::Success;
+    output.Json(JsonLine({{"v", CliJsonVersion},
+                          {"event", CliEventName(TCliEvent::Summary)},
+                          {"ports", results.size()},
+                          {"flashed", flashed},
+                          {"exit", worst}}));
   }
   return worst;
 }

@@ -36,6 +36,15 @@ public:
   virtual void SetReceiveWake(TWake wake, void* context) = 0;
 };
 
+// One send of a block: its index from 0, the offset of its length bytes in the image, its size
+// with them (L + 2), and which send of it this is (1..MaxRejections).
+struct TBlockSend {
+  uint32_t Index = 0;
+  size_t Offset = 0;
+  size_t Size = 0;
+  unsigned Attempt = 1;
+};
+
 // What the engine needs of the program around it. Everything but Wake runs on the thread that
 // runs the upload.
 class TUploadHost {
@@ -58,6 +67,10 @@ public:
   virtual void Wake() = 0;
   // The millisecond tick counter (32-bit, wrapping).
   virtual uint32_t TickCount();
+  // Each block as it is queued and the reply byte taken for it, for observers of the run (the
+  // command line's JSON and -v); the window has no use for them.
+  virtual void BlockSent(const TBlockSend& send) { (void)send; }
+  virtual void ReplyTaken(const TBlockSend& send, char reply) { (void)send, (void)reply; }
 };
 
 // The upload's ways out.

@@ -212,6 +212,8 @@ std::vector<TSerialDevice> DiscoverSerialDevices(const std::string& sysfsRoot,
                                                  const std::string& devDir = "/dev");
 // Where ResolvePortDevice and EnumerateSerialPorts discover; "" restores /sys and /dev.
 void SetDiscoveryRoots(const std::string& sysfsRoot, const std::string& devDir = "/dev");
+// The roots in use ("/sys" and "/dev" unless set; empty on Windows).
+void GetDiscoveryRoots(std::string& sysfsRoot, std::string& devDir);
 
 struct TSerialPortInfo {
   int PortNumber;           // COMn

@@ -110,7 +110,7 @@ protected:
   void Work() override;
 
 private:
-  void Drain(OVERLAPPED& ov, bool& outstanding);
+  void Drain();
 };
 
 // Signalled by each thread as it passes ThreadGone; shared with the threads.
@@ -336,7 +336,9 @@ protected:
   // Takes `count` bytes out of the receive ring; every taking goes through here (reads, the
   // end of an avail delivery), since a ring that was full needs the dispatch thread woken.
   void ConsumeReceived(int count);
-  void AdvanceTx(int count, unsigned epoch);
+  // Ends the write in flight: `count` bytes of it were sent. False when a transmit flush has
+  // abandoned it since (the emptied ring is left alone then).
+  bool FinishTx(int count, unsigned epoch);
 
   // Trigger machinery, driven by the dispatch thread. Each evaluation returns whether it
   // should be called again at once.
@@ -418,6 +420,13 @@ protected:
   // emptied ring when it completes late.
   unsigned FTxEpoch = 0;
   std::atomic<bool> FOutSent{false};
+  // The one write record of the transmit side, while the output thread runs (on the heap: a
+  // write the device never completes must not be left pointing at freed memory).
+  OVERLAPPED* FTxOv = nullptr;
+  // A write on FTxOv has been issued and not yet collected (by the output thread, or by a
+  // caller writing straight away), with the epoch of the ring it was taken from.
+  bool FTxInFlight = false;
+  unsigned FTxInFlightEpoch = 0;
 
   // ---- threads ----
   std::atomic<TSioDispatcherThread*> FComThread{nullptr};

@@ -35,6 +35,11 @@ protected:
   bool CreateIoEvents();
   void CloseIoEvents();
   template <class T> void StartThread(std::atomic<TSioDispatcherThread*>& thread);
+  // Flow control holds the output (as the last status read shows it).
+  static bool OutputHeld(const COMSTAT& st);
+  // Writes the ring's bytes on the calling thread (transmit lock held, ring was empty, no
+  // write in flight); true when the driver took them all.
+  bool WriteDirect();
 
   OVERLAPPED FReadOv{};
   std::atomic<HANDLE> FReadEvent{nullptr};
