@@ -195,12 +195,21 @@ windows_smoke() {
   return $ok
 }
 
+# Stages to run: all by default, or those named (./test.sh tsan windows).
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(normal asan tsan fuzz windows)
+wanted() {
+  local s
+  for s in "${stages[@]}"; do [ "$s" = "$1" ] && return 0; done
+  return 1
+}
+
 mkdir -p build
-run normal
-run asan -DFWLOAD_SANITIZE=address
-run tsan -DFWLOAD_SANITIZE=thread -DFWLOAD_ONLY_SERIAL=ON
-fuzz
-windows
+! wanted normal || run normal
+! wanted asan || run asan -DFWLOAD_SANITIZE=address
+! wanted tsan || run tsan -DFWLOAD_SANITIZE=thread -DFWLOAD_ONLY_SERIAL=ON
+! wanted fuzz || fuzz
+! wanted windows || windows
 rm -f build-*.log 2>/dev/null || true
 
 echo "=== summary ==="
