@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -524,15 +525,27 @@ static void RunUnpaced(bool quick);
 
 int main(int argc, char** argv) {
   bool quick = false, pacedOnly = false;
+  int roundTrips = 0;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) {
       quick = true;
     } else if (std::strcmp(argv[i], "--paced") == 0) {
       pacedOnly = true;
+    } else if (std::strcmp(argv[i], "--roundtrip") == 0 && i + 1 < argc &&
+               (roundTrips = std::atoi(argv[i + 1])) > 0 && roundTrips <= 1000000) {
+      ++i;
     } else {
-      std::fprintf(stderr, "usage: fwload-bench [--quick] [--paced]\n");
+      std::fprintf(stderr, "usage: fwload-bench [--quick] [--paced] [--roundtrip N]\n");
       return 2;
     }
+  }
+  if (roundTrips > 0) {
+    // Only the 256-byte round trip, N times each way: a steady loop to profile.
+    TRoundTrip r = MeasureRoundTrip(256, roundTrips);
+    std::printf("roundtrip_256_dispatcher_us: %.1f\n", r.Dispatcher);
+    std::printf("roundtrip_256_plain_us: %.1f\n", r.Plain);
+    std::printf("roundtrip_ratio_256: %.2f\n", r.Plain > 0 ? r.Dispatcher / r.Plain : 0.0);
+    return 0;
   }
   if (!pacedOnly) RunUnpaced(quick);
   // 64 KiB in 256-byte blocks to a paced simulator: fwload against the plain loop, and the

@@ -167,6 +167,11 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
   return device ? device->WaitEvent(lpEvtMask, lpOverlapped) : FALSE;
 }
 
+BOOL platform::SetCommWaitsWatched(HANDLE hFile, BOOL watched) {
+  auto device = Device(hFile);
+  return device ? device->SetWaitsWatched(watched != FALSE) : FALSE;
+}
+
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
   auto device = Device(hFile);
   return device ? device->Purge(dwFlags) : FALSE;

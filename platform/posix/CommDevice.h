@@ -43,6 +43,7 @@ public:
   bool WaitForCompletion(OVERLAPPED* ov);
   BOOL Cancel();
   BOOL SetMask(DWORD mask);
+  BOOL SetWaitsWatched(bool watched);
   BOOL GetMask(DWORD* mask);
   BOOL Purge(DWORD flags);
   BOOL ClearError(DWORD* errors, COMSTAT* stat);
@@ -137,6 +138,10 @@ private:
   int FAssistEpoll = -1;
   int FAssistWakeFd = -1;
   bool FAssisting = false;
+  // Waits are watched by their poster (SetCommWaitsWatched); FWatchRefused hands the pending
+  // one back to the I/O thread.
+  bool FWaitsWatched = false;
+  bool FWatchRefused = false;
   std::thread::id FAssistThread;
   std::thread FThread;
   bool FOverlapped = true;

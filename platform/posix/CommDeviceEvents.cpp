@@ -98,6 +98,9 @@ BOOL TCommDevice::WaitEvent(DWORD* mask, OVERLAPPED* ov) {
     std::lock_guard sync(detail::SyncMutex());
     op.Event->SetAssistLocked(self);
   }
+  // Watched by its poster only when it can be: with an event to wait on, and a device to
+  // watch on that thread.
+  FWatchRefused = !(FWaitsWatched && op.Event && FAssistEpoll >= 0);
   FWait = std::move(op);
   UpdateInterest();
   return Pend(record, lock, nullptr);
@@ -121,6 +124,14 @@ BOOL TCommDevice::SetMask(DWORD mask) {
   }
   FNextPoll = TClock::now() + PollPeriod;
   WakeLocked();
+  return TRUE;
+}
+
+BOOL TCommDevice::SetWaitsWatched(bool watched) {
+  std::lock_guard lock(FMutex);
+  if (!IsOpen()) return FALSE;
+  FWaitsWatched = watched;
+  UpdateInterest();
   return TRUE;
 }
 

@@ -371,8 +371,10 @@ void TCommDevice::Run() {
 }
 
 void TCommDevice::UpdateInterest() {
-  bool input = !FReads.empty() || (FWait && !FAssisting);
-  uint32_t interest = EPOLLET | (input ? EPOLLIN : 0) | (FWrites.empty() ? 0 : EPOLLOUT);
+  bool input = !FReads.empty() || (FWait && !FAssisting && FWatchRefused);
+  uint32_t interest = EPOLLET;
+  if (input) interest |= EPOLLIN;
+  if (!FWrites.empty()) interest |= EPOLLOUT;
   if (interest == FInterest || FVanished) return;
   // Asked again, an edge-triggered set reports what is ready now, so nothing that came
   // meanwhile goes unheard.
@@ -403,7 +405,14 @@ bool TCommDevice::Assist(detail::TEvent* event, const std::optional<TClock::time
   auto waitsHere = [&] { return !FStopping && FWait && FWait->Event.get() == event; };
   {
     std::lock_guard lock(FMutex);
-    if (FAssisting || FVanished || FAssistEpoll < 0 || !waitsHere()) return false;
+    if (FAssisting || FVanished || FAssistEpoll < 0 || !waitsHere()) {
+      // Nobody watches this wait from here on but the I/O thread.
+      if (waitsHere() && !FWatchRefused) {
+        FWatchRefused = true;
+        UpdateInterest();
+      }
+      return false;
+    }
     FAssisting = true;
     FAssistThread = std::this_thread::get_id();
     UpdateInterest();
@@ -427,6 +436,7 @@ bool TCommDevice::Assist(detail::TEvent* event, const std::optional<TClock::time
       // Cannot happen with our own descriptors; never spin on it: waits sleep as usual now.
       ::close(FAssistEpoll);
       FAssistEpoll = -1;
+      FWatchRefused = true;
       done();
       return false;
     }
@@ -451,6 +461,8 @@ bool TCommDevice::Assist(detail::TEvent* event, const std::optional<TClock::time
     // and comes back if it is still unset. An arrival already announced (an edge left over
     // from before this wait) changes nothing: the wait goes on here.
     if (n <= 0 || !waitsHere() || FVanished) {
+      // A waiter that gave up at its time-out may not come back: the I/O thread takes over.
+      if (n == 0 && waitsHere()) FWatchRefused = true;
       done();
       return true;
     }

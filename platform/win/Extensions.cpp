@@ -14,4 +14,11 @@ bool RegisterResource(const char*, const char*, const void*, size_t) {
   return false;
 }
 
+// The com thread's own wait on its event is all Windows needs.
+BOOL SetCommWaitsWatched(HANDLE hFile, BOOL) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  return GetCommState(hFile, &dcb);
+}
+
 } // namespace platform

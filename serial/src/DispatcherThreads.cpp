@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "DispatcherInternal.h"
+#include "platform/Win32Comm.h"
 
 using sio_detail::TLockGuard;
 
@@ -144,6 +145,8 @@ void TComThread::Work() {
   // Reads return at once with whatever has arrived.
   COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
   SetCommTimeouts(device, &timeouts);
+  // Each wait below is waited for right here: the device need not be watched elsewhere.
+  platform::SetCommWaitsWatched(device, TRUE);
   SetEvent(d->FAck.load());
 
   bool backOff = false;

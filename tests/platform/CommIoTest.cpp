@@ -236,6 +236,29 @@ TEST_F(CommIo, EventsWhileNobodyWaitsCompleteTheNextWaitAtOnce) {
   if (!e.Event.Signalled(0)) SetCommMask(FPort, 0); // never leave a wait on a dead frame
 }
 
+TEST_F(CommIo, AWatchedWaitIsCompletedOnItsWaiterAndAfterAGiveUpByTheDevice) {
+  ASSERT_TRUE(platform::SetCommWaitsWatched(FPort, TRUE));
+  ASSERT_TRUE(SetCommMask(FPort, EV_RXCHAR));
+  TOverlapped e;
+  DWORD mask = 0;
+  ASSERT_FALSE(WaitCommEvent(FPort, &mask, &e.Ov));
+  // The waiter watches the device itself; the byte comes while it does.
+  std::thread writer([&] { FPty.Write("x"); });
+  ASSERT_TRUE(e.Event.Signalled());
+  writer.join();
+  EXPECT_EQ(mask, DWORD(EV_RXCHAR));
+  // A waiter that gives up hands the wait back: a byte after that still completes it, seen
+  // through a wait of two handles, which never watches the device.
+  ASSERT_FALSE(WaitCommEvent(FPort, &mask, &e.Ov));
+  EXPECT_FALSE(e.Event.Signalled(20));
+  EXPECT_TRUE(FPty.Write("y"));
+  TEventHandle never;
+  HANDLE pair[2] = {never.Get(), e.Event.Get()};
+  EXPECT_EQ(WaitForMultipleObjects(2, pair, FALSE, 5000), WAIT_OBJECT_0 + 1);
+  if (!e.Event.Signalled(0)) SetCommMask(FPort, 0); // never leave a wait on a dead frame
+  EXPECT_FALSE(platform::SetCommWaitsWatched(never.Get(), TRUE));
+}
+
 TEST_F(CommIo, SetCommMaskZeroEndsAPendingWait) {
   ASSERT_TRUE(SetCommMask(FPort, 0x01F9));
   TOverlapped e;

@@ -224,6 +224,14 @@ struct TSerialPortInfo {
 // Reads sysfs only: opens nothing, and never lists the kernel console.
 std::vector<TSerialPortInfo> EnumerateSerialPorts();
 
+// The thread that posts WaitCommEvent on this comm handle promises to wait for each of them
+// itself, with WaitForSingleObject on the OVERLAPPED's event, as the serial dispatcher's com
+// thread does. Then no other thread watches the device for it: on Linux the waiter sleeps on
+// the device and the handle's I/O thread stays asleep. A wait nobody comes to watch after all
+// (the watch is refused, or the waiter gives up at a time-out) is handed back to the I/O
+// thread. Nothing to do on Windows. FALSE for a handle that is not a comm device.
+BOOL SetCommWaitsWatched(HANDLE hFile, BOOL watched);
+
 #ifdef _WIN32
 // The name to give CreateFileA for a port name: a mapped COMn's entry, else the system's own
 // "\\.\COMn" (COM10 and above open only with the prefix); any other name as it is.
