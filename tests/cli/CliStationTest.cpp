@@ -75,6 +75,8 @@ std::string Resolve(const TFakeTree& tree, const std::string& identity, std::str
   return ResolvePortIdentity(identity, tree.Roots(), error);
 }
 
+std::vector<nlohmann::json> Records(const std::string& path);
+
 } // namespace
 
 TEST(CliIdentity, TellsIdenticalAdaptersApartBySerialOrSocketAndNeverGuesses) {
@@ -118,9 +120,14 @@ TEST(CliIdentity, TellsIdenticalAdaptersApartBySerialOrSocketAndNeverGuesses) {
   TTempDir dir;
   std::string fw = FirmwareFile(dir, SomeBlocks(2));
   std::string settings = dir.Write("fwload.INI", "[COM]\nBaud=19200\n");
-  TCliRun run = RunCliCaptured({"-q", "-p", "usb:0403:6001:B2", "--settings", settings, fw});
+  const std::string report = dir.File("runs.jsonl");
+  TCliRun run = RunCliCaptured(
+      {"-q", "-p", "usb:0403:6001:B2", "--settings", settings, "--report", report, fw});
   EXPECT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(sim.Sim.AcceptedBlocks(), 2u);
+  // The record's USB identity comes from the same tree.
+  EXPECT_EQ(Records(report).at(0)["usb"],
+            nlohmann::json({{"id", "0403:6001"}, {"serial", "B2"}, {"port_path", "1-2"}}));
   run = RunCliCaptured({"-p", "usb:1a86:7523", "--settings", settings, fw});
   EXPECT_EQ(run.Status, 6);
   EXPECT_THAT(run.Err, HasSubstr("matches 2 devices"));
