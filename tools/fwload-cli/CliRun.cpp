@@ -543,12 +543,17 @@ struct TStationCount {
   }
 };
 
+// Between a slot's looks for a board; a stop is seen at the next look.
+void PauseSlot() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(SlotPollMs));
+}
+
 // One slot of a station: wait for a board, flash it, record it, wait until it has gone; again
 // until a stop or the station's last unit. Whatever a unit does, the slot goes on.
 void RunSlot(const TJob& job, TRunShared& shared, TCliStop& stop, TStationCount& count) {
   TStationBoard& board = *shared.Board;
   const auto over = [&] { return stop.Requested() || count.LimitReached(); };
-  // For the slot's waits, which a stop ends.
+  // For ConnectPort, which takes a host; it does not wait here.
   TCliHost idle(stop, shared, job.Index, job.Spec.Label);
   while (!over()) {
     board.Waiting(job.Index);
@@ -560,7 +565,7 @@ void RunSlot(const TJob& job, TRunShared& shared, TCliStop& stop, TStationCount&
       } catch (const std::exception&) {
         // Not there yet, or not ready: udev may still be setting it up.
       }
-      idle.WaitForActivity(SlotPollMs);
+      PauseSlot();
     }
     if (!connection.Port) return;
     TUnitInfo unit;
@@ -575,7 +580,7 @@ void RunSlot(const TJob& job, TRunShared& shared, TCliStop& stop, TStationCount&
                                               : r.Error);
     // The next board only once this one has been taken out (its node has gone).
     while (!over() && !device.empty() && !DeviceGone(device))
-      idle.WaitForActivity(SlotPollMs);
+      PauseSlot();
   }
 }
 
