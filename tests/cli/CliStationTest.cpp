@@ -371,13 +371,17 @@ TEST(CliStation, FirstStopLetsTheUploadFinishASecondEndsItAndTheSummaryIsComplet
     ASSERT_EQ(sim.WaitExit(10000), 0);
     std::vector<nlohmann::json> records = Records(report);
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0]["accepted"], SimAccepted(sim.ErrText));
+    const uint64_t accepted = records[0]["accepted"], simAccepted = SimAccepted(sim.ErrText);
     if (stops == 1) {
+      EXPECT_EQ(accepted, simAccepted);
       EXPECT_EQ(status, 0) << cli.OutText << cli.ErrText;
       EXPECT_EQ(records[0]["outcome"], "success");
       EXPECT_THAT(cli.OutText, HasSubstr("\nsummary: 1 units: 1 passed; first-pass yield 100.0 %"));
     } else {
       EXPECT_EQ(status, 5) << cli.OutText << cli.ErrText;
+      // The acceptance of the block on the line when the stop came may be the simulator's only.
+      EXPECT_TRUE(accepted == simAccepted || accepted + 1 == simAccepted)
+          << accepted << " " << simAccepted;
       EXPECT_EQ(records[0]["outcome"], "stopped");
       EXPECT_THAT(cli.OutText, HasSubstr("\nsummary: 1 units: 0 passed, 1 exit 5; first-pass "
                                          "yield 0.0 %, retries 0, "));
