@@ -215,6 +215,9 @@ TEST(CliJson, ConcurrentWritersKeepEveryRecordWholeAndOneCsvHeader) {
   std::vector<std::string> csv = ReadLines(csvFile);
   ASSERT_EQ(csv.size(), size_t{Writers * Records + 1});
   EXPECT_EQ(csv[0] + "\n", CsvHeader());
+  // As many columns as the header has.
   for (size_t i = 1; i < csv.size(); ++i)
-    EXPECT_EQ(std::count(csv[i].begin(), csv[i].end(), ','), 20) << i;
+    EXPECT_EQ(std::count(csv[i].begin(), csv[i].end(), ','),
+              std::count(csv[0].begin(), csv[0].end(), ','))
+        << i;
 }

@@ -1,6 +1,7 @@
 // What a production line needs from fwload-cli: ports named by USB identity on a sysfs tree
-// laid out by the test, --wait-port against a simulator started late, and --doctor on fake
-// sysfs, /proc and system trees.
+// laid out by the test, --wait-port against a simulator started late, --doctor on fake
+// sysfs, /proc and system trees, --attempts, and stations driven by simulators plugged in and
+// out on a schedule.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,9 +9,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 
 #include "CliDoctor.h"
 #include "CliIdentity.h"
+#include "CliJson.h"
 #include "CliRig.h"
 #include "support/Process.h"
 
@@ -71,6 +75,8 @@ std::string Resolve(const TFakeTree& tree, const std::string& identity, std::str
   return ResolvePortIdentity(identity, tree.Roots(), error);
 }
 
+std::vector<nlohmann::json> Records(const std::string& path);
+
 } // namespace
 
 TEST(CliIdentity, TellsIdenticalAdaptersApartBySerialOrSocketAndNeverGuesses) {
@@ -114,9 +120,14 @@ TEST(CliIdentity, TellsIdenticalAdaptersApartBySerialOrSocketAndNeverGuesses) {
   TTempDir dir;
   std::string fw = FirmwareFile(dir, SomeBlocks(2));
   std::string settings = dir.Write("fwload.INI", "[COM]\nBaud=19200\n");
-  TCliRun run = RunCliCaptured({"-q", "-p", "usb:0403:6001:B2", "--settings", settings, fw});
+  const std::string report = dir.File("runs.jsonl");
+  TCliRun run = RunCliCaptured(
+      {"-q", "-p", "usb:0403:6001:B2", "--settings", settings, "--report", report, fw});
   EXPECT_EQ(run.Status, 0) << run.Err;
   EXPECT_EQ(sim.Sim.AcceptedBlocks(), 2u);
+  // The record's USB identity comes from the same tree.
+  EXPECT_EQ(Records(report).at(0)["usb"],
+            nlohmann::json({{"id", "0403:6001"}, {"serial", "B2"}, {"port_path", "1-2"}}));
   run = RunCliCaptured({"-p", "usb:1a86:7523", "--settings", settings, fw});
   EXPECT_EQ(run.Status, 6);
   EXPECT_THAT(run.Err, HasSubstr("matches 2 devices"));
@@ -217,4 +228,214 @@ TEST(CliDoctor, NamesEachProblemWithItsFixAndPassesOnceAllAreFixed) {
   for (const std::string& line : Lines(run.Out))
     EXPECT_EQ(line.substr(0, 5), "OK   ") << line;
   EXPECT_THAT(run.Out, HasSubstr("OK   ModemManager: running, told to ignore ttyUSB0\n"));
+}
+
+namespace {
+
+// "fwload-sim: N blocks, M accepted", the simulator's own count at its end.
+uint64_t SimAccepted(const std::string& err) {
+  const std::string tail = " accepted\n";
+  size_t end = err.rfind(tail);
+  size_t start = err.rfind(", ", end);
+  EXPECT_TRUE(end != std::string::npos && start != std::string::npos) << err;
+  if (end == std::string::npos || start == std::string::npos) return ~0ull;
+  return std::stoull(err.substr(start + 2, end - start - 2));
+}
+
+std::vector<nlohmann::json> Records(const std::string& path) {
+  std::vector<nlohmann::json> records;
+  for (const std::string& line : Lines(support::ReadWholeFile(path)))
+    records.push_back(nlohmann::json::parse(line));
+  return records;
+}
+
+// A board for a slot: the simulator's fault arguments, and whether the harness plugs a good one
+// back in when the unit is tried again (a device that enumerated anew after a failed run).
+struct TBoard {
+  std::vector<std::string> Args;
+  bool Replug = false;
+};
+
+} // namespace
+
+TEST(CliStation, ThreeSlotsTwelveUnitsAgreeWithTheSimulatorsCounts) {
+  TTempDir dir;
+  const std::string fw = FirmwareFile(dir, SomeBlocks(6));
+  const std::string settings = dir.Write("fwload.INI", "[COM]\nBaud=19200\n");
+  const std::string report = dir.File("station.jsonl");
+  const std::vector<std::string> slots = {dir.File("slot1"), dir.File("slot2"), dir.File("slot3")};
+  // Two failing units (rejected with seeded faults; refusing twice) and one that passes on its
+  // second attempt after vanishing mid-upload.
+  const std::vector<std::vector<TBoard>> plan = {
+      {{}, {{"--seed", "5", "--reject-random", "1", "--reject-limit", "4"}}, {}, {}},
+      {{}, {{"--vanish-after", "2"}, true}, {}, {}},
+      {{}, {}, {{"--zero"}}, {}}};
+  TProcess cli(FWLOAD_CLI_PATH, {"--station", "--units", "12", "--attempts", "2", "--wait-port",
+                                 "60", "--report", report, "--settings", settings, "-p", slots[0],
+                                 "-p", slots[1], "-p", slots[2], fw});
+  struct TSlotRig {
+    size_t Next = 0; // the plan's next board
+    std::unique_ptr<TProcess> Sim;
+    std::vector<uint64_t> Accepted; // of this unit's simulators
+  };
+  std::vector<TSlotRig> rigs(slots.size());
+  std::map<uint64_t, uint64_t> simAccepted; // unit -> blocks its simulators accepted
+  auto unplug = [&](TSlotRig& rig) {
+    rig.Sim->Signal(SIGTERM);
+    EXPECT_EQ(rig.Sim->WaitExit(10000), 0);
+    rig.Accepted.push_back(SimAccepted(rig.Sim->ErrText));
+    rig.Sim.reset();
+  };
+  auto plug = [&](size_t slot, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--link", slots[slot]});
+    rigs[slot].Sim = std::make_unique<TProcess>(FWLOAD_SIM_PATH, args);
+  };
+  size_t results = 0;
+  const long long end = support::NowMs() + 120000;
+  while (results < 12 && support::NowMs() < end) {
+    const std::string line = cli.ReadLine(static_cast<int>(end - support::NowMs()));
+    size_t slot = 0;
+    while (slot < slots.size() && line.rfind(slots[slot] + ": ", 0) != 0)
+      ++slot;
+    if (slot == slots.size()) continue;
+    TSlotRig& rig = rigs[slot];
+    const std::string event = line.substr(slots[slot].size() + 2);
+    if (event == "waiting for a board" && rig.Next < plan[slot].size()) {
+      plug(slot, plan[slot][rig.Next].Args);
+    } else if (event.find("; trying again") != std::string::npos && plan[slot][rig.Next].Replug) {
+      // The vanished simulator has ended on its own; a good board comes back in its place.
+      EXPECT_EQ(rig.Sim->WaitExit(20000), 0);
+      rig.Accepted.push_back(SimAccepted(rig.Sim->ErrText));
+      plug(slot, {});
+    } else if (event.find(": PASS") != std::string::npos ||
+               event.find(": FAIL") != std::string::npos) {
+      unplug(rig);
+      const uint64_t unit = std::stoull(event.substr(5));
+      for (uint64_t n : rig.Accepted)
+        simAccepted[unit] += n;
+      rig.Accepted.clear();
+      ++rig.Next;
+      ++results;
+    }
+  }
+  ASSERT_EQ(results, 12u) << cli.OutText;
+  EXPECT_EQ(cli.WaitExit(30000), 4) << cli.OutText << cli.ErrText;
+  EXPECT_THAT(cli.OutText, HasSubstr("\nsummary: 12 units: 10 passed, 1 exit 3, 1 exit 4; "
+                                     "first-pass yield 75.0 %, retries 2, "))
+      << cli.OutText;
+
+  // One record per attempt: 12 units, two of them run twice; each unit's accepted blocks are
+  // what its simulators accepted.
+  std::vector<nlohmann::json> records = Records(report);
+  ASSERT_EQ(records.size(), 14u);
+  std::map<uint64_t, uint64_t> recordAccepted;
+  std::map<int, int> finalExits;
+  int passedLater = 0;
+  for (const nlohmann::json& r : records) {
+    const uint64_t unit = r["unit"];
+    recordAccepted[unit] += r["accepted"].get<uint64_t>();
+    EXPECT_EQ(r["attempts"], 2);
+    EXPECT_EQ(r["final"], r["exit"] == 0 || r["exit"] == 4 || r["attempt"] == 2) << r.dump();
+    if (r["final"]) ++finalExits[r["exit"].get<int>()];
+    if (r["final"] && r["exit"] == 0 && r["attempt"] == 2) ++passedLater;
+  }
+  EXPECT_EQ(finalExits, (std::map<int, int>{{0, 10}, {3, 1}, {4, 1}}));
+  EXPECT_EQ(passedLater, 1);
+  EXPECT_EQ(recordAccepted, simAccepted);
+  EXPECT_EQ(recordAccepted.size(), 12u);
+}
+
+TEST(CliStation, FirstStopLetsTheUploadFinishASecondEndsItAndTheSummaryIsComplete) {
+  TTempDir dir;
+  const std::string fw = FirmwareFile(dir, SomeBlocks(20));
+  const std::string settings = dir.Write("fwload.INI", "[COM]\nBaud=19200\n");
+  const std::string a = dir.File("a"), b = dir.File("b");
+  for (int stops : {1, 2}) {
+    SCOPED_TRACE(stops);
+    const std::string report = dir.File("stop" + std::to_string(stops) + ".jsonl");
+    // Slot b never gets a board: the first stop ends its wait.
+    TProcess cli(FWLOAD_CLI_PATH,
+                 {"--station", "--report", report, "--settings", settings, "-p", a, "-p", b, fw});
+    ASSERT_TRUE(cli.WaitForLine(a + ": waiting for a board", 10000)) << cli.OutText;
+    // Slow answers keep the upload running while the stops come.
+    TProcess sim(FWLOAD_SIM_PATH, {"--link", a, "--latency", stops == 1 ? "50" : "1000"});
+    ASSERT_TRUE(cli.WaitForLine(a + ": unit 1: flashing, attempt 1 of 1", 10000)) << cli.OutText;
+    cli.Signal(SIGINT);
+    ASSERT_TRUE(cli.WaitForLine("station: stopping: the uploads in progress finish (stop again "
+                                "to end them at once)",
+                                10000))
+        << cli.OutText;
+    if (stops == 2) cli.Signal(SIGINT);
+    const int status = cli.WaitExit(60000);
+    sim.Signal(SIGTERM);
+    ASSERT_EQ(sim.WaitExit(10000), 0);
+    std::vector<nlohmann::json> records = Records(report);
+    ASSERT_EQ(records.size(), 1u);
+    const uint64_t accepted = records[0]["accepted"], simAccepted = SimAccepted(sim.ErrText);
+    if (stops == 1) {
+      EXPECT_EQ(accepted, simAccepted);
+      EXPECT_EQ(status, 0) << cli.OutText << cli.ErrText;
+      EXPECT_EQ(records[0]["outcome"], "success");
+      EXPECT_THAT(cli.OutText, HasSubstr("\nsummary: 1 units: 1 passed; first-pass yield 100.0 %"));
+    } else {
+      EXPECT_EQ(status, 5) << cli.OutText << cli.ErrText;
+      // The acceptance of the block on the line when the stop came may be the simulator's only.
+      EXPECT_TRUE(accepted == simAccepted || accepted + 1 == simAccepted)
+          << accepted << " " << simAccepted;
+      EXPECT_EQ(records[0]["outcome"], "stopped");
+      EXPECT_THAT(cli.OutText, HasSubstr("\nsummary: 1 units: 0 passed, 1 exit 5; first-pass "
+                                         "yield 0.0 %, retries 0, "));
+    }
+  }
+}
+
+TEST(CliAttempts, RetriesNoAnswerButNotARejectionAndKeepsToTheDeadline) {
+  TTempDir dir;
+  const std::string fw = FirmwareFile(dir, SomeBlocks(3));
+  const std::string settings = dir.Write("fwload.INI", "[COM]\nBaud=19200\n");
+  auto results = [](const std::string& out) {
+    std::vector<nlohmann::json> found;
+    for (const std::string& line : Lines(out)) {
+      nlohmann::json o = nlohmann::json::parse(line);
+      if (o["event"] == "result") found.push_back(o);
+    }
+    return found;
+  };
+
+  // A device that refuses: three runs, each in the JSON and the report, the last one final.
+  TRunningSim refusing(TSimScenario{.Reply = TSimReply::Zero});
+  const std::string report = dir.File("runs.jsonl");
+  TCliRun run = RunCliCaptured({"--json", "--attempts", "3", "--report", report, "-p",
+                                refusing.Path(), "--settings", settings, fw});
+  EXPECT_EQ(run.Status, 3) << run.Err;
+  std::vector<nlohmann::json> runs = results(run.Out);
+  ASSERT_EQ(runs.size(), 3u) << run.Out;
+  std::vector<nlohmann::json> records = Records(report);
+  ASSERT_EQ(records.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(runs[i]["attempt"], i + 1);
+    EXPECT_EQ(runs[i]["attempts"], 3);
+    EXPECT_EQ(runs[i]["final"], i == 2);
+    EXPECT_EQ(records[i]["attempt"], i + 1);
+    EXPECT_EQ(records[i]["sends"], 1);
+  }
+  EXPECT_EQ(refusing.Sim.BlocksSeen(), 3u);
+  EXPECT_THAT(run.Err, HasSubstr("attempt 2 of 3 failed: exit 3 refused: "));
+
+  // A rejected block is the file or the device's verdict: not run again.
+  TRunningSim rejecting(TSimScenario{.Reply = TSimReply::RejectThenAccept, .Rejections = 4});
+  run = RunCliCaptured(
+      {"--json", "--attempts", "3", "-p", rejecting.Path(), "--settings", settings, fw});
+  EXPECT_EQ(run.Status, 4);
+  EXPECT_EQ(results(run.Out).size(), 1u);
+
+  // A silent device would time out after 5 s; the deadline ends the unit first, with no retry.
+  TRunningSim silent(TSimScenario{.Reply = TSimReply::Silent});
+  run = RunCliCaptured({"--json", "--attempts", "5", "--deadline", "1", "-p", silent.Path(),
+                        "--settings", settings, fw});
+  EXPECT_EQ(run.Status, 3) << run.Err;
+  runs = results(run.Out);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0]["outcome"], "deadline");
+  EXPECT_EQ(runs[0]["final"], true);
 }

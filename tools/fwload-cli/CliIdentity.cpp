@@ -51,15 +51,15 @@ bool IsUsbPortPath(const std::string& s) {
   return digitBefore;
 }
 
-struct TUsbIdentity {
+struct TUsbIds {
   std::string Vendor, Product, Serial; // as sysfs has them (lower-case hex)
   std::string Port;                    // "1-2.3"
   bool HasSerial = false;
 };
 
 // "usb:0403:6001:A1B2" into its fields; the serial may itself hold colons.
-TUsbIdentity SplitUsbIdentity(const std::string& text) {
-  TUsbIdentity id;
+TUsbIds SplitUsbIdentity(const std::string& text) {
+  TUsbIds id;
   std::string rest = text.substr(sizeof UsbPrefix - 1);
   size_t colon = rest.find(':');
   id.Vendor = Lower(rest.substr(0, colon));
@@ -86,7 +86,7 @@ std::string ReadAttribute(const fs::path& path) {
 }
 
 // The USB device above the tty in sysfs; false for a tty that is no USB one.
-bool UsbIdentityOf(const std::string& ttyName, const TSystemRoots& roots, TUsbIdentity& id) {
+bool UsbIdsOf(const std::string& ttyName, const TSystemRoots& roots, TUsbIds& id) {
   std::error_code ec;
   fs::path dir = fs::canonical(fs::path(roots.Sys) / "class" / "tty" / ttyName / "device", ec);
   if (ec) return false;
@@ -148,7 +148,7 @@ bool CheckPortIdentity(const std::string& text, std::string& error) {
     error = "bad USB socket: '" + text + "' (usb-port:BUS-PORT.PORT..., e.g. usb-port:1-2.3)";
     return false;
   }
-  TUsbIdentity id = SplitUsbIdentity(text);
+  TUsbIds id = SplitUsbIdentity(text);
   if (IsHexId(id.Vendor) && IsHexId(id.Product) && (!id.HasSerial || !id.Serial.empty()))
     return true;
   error =
@@ -168,21 +168,25 @@ std::vector<std::string> PortIdentityStrings(const std::string&, const TSystemRo
   return {};
 }
 
+TUsbIdentity UsbIdentityOf(const std::string&, const TSystemRoots&) {
+  return {};
+}
+
 #else
 
 std::string ResolvePortIdentity(const std::string& identity, const TSystemRoots& roots,
                                 std::string& error) {
   const bool byPort = StartsWith(identity, UsbPortPrefix);
   const std::string wantedPort = byPort ? identity.substr(sizeof UsbPortPrefix - 1) : "";
-  const TUsbIdentity wanted = byPort ? TUsbIdentity() : SplitUsbIdentity(identity);
+  const TUsbIds wanted = byPort ? TUsbIds() : SplitUsbIdentity(identity);
   struct TMatch {
     std::string Path, Port;
   };
   std::vector<TMatch> matches;
   for (const platform::TSerialDevice& device :
        platform::DiscoverSerialDevices(roots.Sys, roots.Dev)) {
-    TUsbIdentity id;
-    if (!UsbIdentityOf(device.Name, roots, id)) continue;
+    TUsbIds id;
+    if (!UsbIdsOf(device.Name, roots, id)) continue;
     bool match = byPort ? id.Port == wantedPort
                         : id.Vendor == wanted.Vendor && id.Product == wanted.Product &&
                               (!wanted.HasSerial || id.Serial == wanted.Serial);
@@ -205,8 +209,8 @@ std::string ResolvePortIdentity(const std::string& identity, const TSystemRoots&
 std::vector<std::string> PortIdentityStrings(const std::string& ttyName,
                                              const TSystemRoots& roots) {
   std::vector<std::string> names;
-  TUsbIdentity id;
-  if (UsbIdentityOf(ttyName, roots, id)) {
+  TUsbIds id;
+  if (UsbIdsOf(ttyName, roots, id)) {
     names.push_back(UsbPrefix + id.Vendor + ":" + id.Product +
                     (id.HasSerial ? ":" + id.Serial : ""));
     names.push_back(UsbPortPrefix + id.Port);
@@ -214,6 +218,23 @@ std::vector<std::string> PortIdentityStrings(const std::string& ttyName,
   for (std::string& link : SerialLinksTo(ttyName, roots))
     names.push_back(std::move(link));
   return names;
+}
+
+TUsbIdentity UsbIdentityOf(const std::string& devicePath, const TSystemRoots& roots) {
+  TUsbIdentity identity;
+  TUsbIds id;
+  // The path's own name first (a test tree's dev/ttyUSB0 may link anywhere), then the node a
+  // by-id or by-path link leads to.
+  std::string tty = fs::path(devicePath).filename().string();
+  std::error_code ec;
+  if (tty.empty() || !UsbIdsOf(tty, roots, id)) {
+    fs::path real = fs::canonical(devicePath, ec);
+    if (ec || !UsbIdsOf(real.filename().string(), roots, id)) return identity;
+  }
+  identity.VidPid = id.Vendor + ":" + id.Product;
+  identity.Serial = id.Serial;
+  identity.PortPath = id.Port;
+  return identity;
 }
 
 #endif

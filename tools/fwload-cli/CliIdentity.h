@@ -30,3 +30,12 @@ std::string ResolvePortIdentity(const std::string& identity, const TSystemRoots&
 // The names under which the tty `ttyName` can be given to -p and stay the same between plugs:
 // usb:VID:PID[:SERIAL], usb-port:..., and the /dev/serial/by-id and by-path links to it.
 std::vector<std::string> PortIdentityStrings(const std::string& ttyName, const TSystemRoots& roots);
+
+// A USB device's identity from sysfs; empty fields where the device is no USB one.
+struct TUsbIdentity {
+  std::string VidPid;   // "0403:6001"
+  std::string Serial;   // the serial number the device reports
+  std::string PortPath; // the USB port path, "1-1.4"
+};
+// The identity of the USB device behind a device path (a tty node or a link to one).
+TUsbIdentity UsbIdentityOf(const std::string& devicePath, const TSystemRoots& roots);

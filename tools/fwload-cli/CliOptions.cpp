@@ -78,6 +78,26 @@ std::vector<TOption> CliTable(TCliOptions& o) {
         "bad --wait-port: '" + value + "' (0.." + std::to_string(MaxWaitPortSeconds) + " seconds)";
     return false;
   };
+  auto attempts = [&o](const std::string&, const std::string& value, std::string& error) {
+    if (ParseInt(value, 1, MaxAttempts, o.Attempts)) return true;
+    error = "bad --attempts: '" + value + "' (1.." + std::to_string(MaxAttempts) + ")";
+    return false;
+  };
+  auto deadline = [&o](const std::string&, const std::string& value, std::string& error) {
+    if (ParseInt(value, 1, MaxDeadlineSeconds, o.DeadlineSeconds)) return true;
+    error =
+        "bad --deadline: '" + value + "' (1.." + std::to_string(MaxDeadlineSeconds) + " seconds)";
+    return false;
+  };
+  auto units = [&o](const std::string&, const std::string& value, std::string& error) {
+    uint64_t n = 0;
+    if (ParseNumber(value, 1, 1000000000, n)) {
+      o.Units = n;
+      return true;
+    }
+    error = "bad --units: '" + value + "' (1..1000000000)";
+    return false;
+  };
   auto text = [](std::string& field) {
     return [&field](const std::string& name, const std::string& value, std::string& error) {
       if (value.empty()) error = "option " + name + " needs a value";
@@ -117,6 +137,15 @@ std::vector<TOption> CliTable(TCliOptions& o) {
       {0, "wait-port", "SECONDS", "wait up to SECONDS for the port to appear and open", waitPort},
       {0, "doctor", "", "check what keeps PORT from working, one line per check",
        SetFlag(o.Doctor)},
+      {0, "attempts", "K",
+       "run an upload that ended with no answer or a port error\nagain, up to K runs in all "
+       "(default 1)",
+       attempts},
+      {0, "deadline", "SECONDS", "overall time limit per unit, its attempts included", deadline},
+      {0, "station", "",
+       "each -p is a slot: wait for a board, flash it, record it,\nwait for it to go, and again",
+       SetFlag(o.Station)},
+      {0, "units", "N", "end the station after N units in all", units},
       // Machine-readable runs.
       {0, "json", "",
        "JSON lines on standard output (docs/json.md); log lines go\n"
@@ -234,6 +263,15 @@ bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& option
     return false;
   }
   options.File = files[0];
+  if (options.Units && !options.Station) {
+    error = "--units needs --station";
+    return false;
+  }
+  // One trace file holds one run per port; a station makes many.
+  if (options.Station && !options.Trace.empty()) {
+    error = "--trace cannot be used with --station";
+    return false;
+  }
   return true;
 }
 

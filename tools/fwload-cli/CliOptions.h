@@ -2,6 +2,7 @@
 // --before, and the exit statuses the program ends with.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -59,12 +60,18 @@ struct TCliOptions {
   // Production lines.
   int WaitPortSeconds = 0; // --wait-port: how long the port may take to appear and open
   bool Doctor = false;     // --doctor: check the system for the port instead of uploading
+  int Attempts = 1;        // --attempts: runs per unit when one ends with no answer or a port error
+  int DeadlineSeconds = 0; // --deadline: overall limit per unit; 0 none
+  bool Station = false;    // --station: each port is a slot flashing board after board
+  uint64_t Units = 0;      // --units: the station ends after this many units; 0 at a stop
 };
 
 // Longest wait one --before step may ask for.
 constexpr int MaxBeforeWaitMs = 10000;
 constexpr int MaxBaud = 4000000;
 constexpr int MaxWaitPortSeconds = 3600;
+constexpr int MaxAttempts = 100;
+constexpr int MaxDeadlineSeconds = 86400;
 
 // False with `error` set on wrong usage. Help and version need no file; --list-ports takes none.
 bool ParseCliArguments(const std::vector<std::string>& args, TCliOptions& options,

@@ -11,11 +11,7 @@
 
 #include "runtime/SysUtils.h"
 #else
-#include <climits>
-#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,9 +20,10 @@
 namespace {
 
 const char* const CsvColumns[] = {
-    "time",   "host",       "station_id", "operator", "batch",    "port",        "device",
-    "usb_id", "usb_serial", "usb_port",   "file",     "sha256",   "image_bytes", "outcome",
-    "exit",   "sends",      "accepted",   "rejects",  "timeouts", "seconds",     "version"};
+    "time",    "host",       "station_id", "operator", "batch",    "port",        "device",
+    "usb_id",  "usb_serial", "usb_port",   "file",     "sha256",   "image_bytes", "outcome",
+    "exit",    "sends",      "accepted",   "rejects",  "timeouts", "seconds",     "version",
+    "attempt", "attempts",   "final",      "slot",     "unit"};
 
 std::string CsvField(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -44,40 +41,7 @@ std::string Seconds(double s) {
   return text;
 }
 
-#ifndef _WIN32
-std::string ReadLine(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-#endif
-
 } // namespace
-
-TUsbIdentity UsbIdentityOf(const std::string& devicePath) {
-  TUsbIdentity id;
-#ifndef _WIN32
-  // /dev/ttyUSB0 (or a link to it) -> /sys/class/tty/ttyUSB0/device, then up to the USB
-  // device that has the vendor and product ids.
-  char real[PATH_MAX];
-  if (!realpath(devicePath.c_str(), real)) return id;
-  std::error_code ec;
-  std::filesystem::path dir = std::filesystem::canonical(
-      std::filesystem::path("/sys/class/tty") / std::filesystem::path(real).filename() / "device",
-      ec);
-  for (int up = 0; !ec && up < 8 && dir.has_relative_path(); ++up, dir = dir.parent_path()) {
-    if (!std::filesystem::exists(dir / "idVendor", ec)) continue;
-    id.VidPid = ReadLine(dir / "idVendor") + ":" + ReadLine(dir / "idProduct");
-    id.Serial = ReadLine(dir / "serial");
-    id.PortPath = dir.filename().string();
-    break;
-  }
-#else
-  (void)devicePath;
-#endif
-  return id;
-}
 
 std::string UtcNow() {
   std::time_t now = std::time(nullptr);
@@ -119,7 +83,14 @@ TJson ReportObject(const TRunRecord& r) {
              {"rejects", r.Rejects},
              {"timeouts", r.Timeouts},
              {"seconds", r.Seconds},
-             {"version", r.Version}};
+             {"version", r.Version},
+             {"attempt", r.Attempt},
+             {"attempts", r.Attempts},
+             {"final", r.Final}};
+  if (r.Slot) {
+    o["slot"] = r.Slot;
+    o["unit"] = r.Unit;
+  }
   if (!r.Station.empty()) o["station_id"] = Utf8Text(r.Station);
   if (!r.Operator.empty()) o["operator"] = Utf8Text(r.Operator);
   if (!r.Batch.empty()) o["batch"] = Utf8Text(r.Batch);
@@ -158,7 +129,12 @@ std::string CsvLine(const TRunRecord& r) {
                                 std::to_string(r.Rejects),
                                 std::to_string(r.Timeouts),
                                 Seconds(r.Seconds),
-                                r.Version};
+                                r.Version,
+                                std::to_string(r.Attempt),
+                                std::to_string(r.Attempts),
+                                r.Final ? "true" : "false",
+                                r.Slot ? std::to_string(r.Slot) : "",
+                                r.Slot ? std::to_string(r.Unit) : ""};
   static_assert(std::size(fields) == std::size(CsvColumns));
   std::string line;
   for (size_t i = 0; i < std::size(fields); ++i)

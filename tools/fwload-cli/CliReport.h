@@ -6,15 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "CliIdentity.h"
 #include "CliJson.h"
-
-// A USB device's identity from sysfs; empty fields where the device is no USB one.
-struct TUsbIdentity {
-  std::string VidPid;   // "0403:6001"
-  std::string Serial;   // the serial number the device reports
-  std::string PortPath; // the USB port path, "1-1.4"
-};
-TUsbIdentity UsbIdentityOf(const std::string& devicePath);
 
 struct TRunRecord {
   std::string Time; // UTC, "2026-12-09T22:58:30Z"
@@ -29,6 +22,12 @@ struct TRunRecord {
   uint64_t Sends = 0, Accepted = 0, Rejects = 0, Timeouts = 0;
   double Seconds = 0;
   std::string Version;
+  // --attempts: this run is attempt n of K; Final when it decided the unit.
+  int Attempt = 1, Attempts = 1;
+  bool Final = true;
+  // --station: the slot (from 1) and the station's unit counter; 0 outside a station.
+  size_t Slot = 0;
+  uint64_t Unit = 0;
 };
 
 std::string UtcNow();

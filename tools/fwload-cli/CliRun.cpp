@@ -1,21 +1,27 @@
 #include "CliRun.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "CliConnect.h"
 #include "CliDoctor.h"
-#include "CliIdentity.h"
 #include "CliHash.h"
+#include "CliIdentity.h"
 #include "CliJson.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
 #include "CliPorts.h"
 #include "CliReport.h"
 #include "CliSettings.h"
+#include "CliStation.h"
 #include "CliTrace.h"
 #include "app/DispatcherUploadPort.h"
 #include "app/EncodedFile.h"
@@ -27,6 +33,8 @@
 namespace {
 
 using json = TJson;
+
+std::string OneLine(std::string text);
 
 // What one port's run counted, from the engine's sends and replies.
 struct TPortCounts {
@@ -48,20 +56,31 @@ struct TRunShared {
   TCliOutput& Output;
   TFileFacts File;
   TAppendFile Report, ReportCsv;
+  TStationBoard* Board = nullptr; // --station: the slots' events go there
+};
+
+// Which unit and attempt a run is.
+struct TUnitInfo {
+  size_t Slot = 0;   // --station: the slot's index
+  uint64_t Unit = 0; // --station: the station's unit counter, from 1; 0 outside a station
+  int Attempt = 1, Attempts = 1;
+  std::chrono::steady_clock::time_point Deadline = std::chrono::steady_clock::time_point::max();
 };
 
 // The window's host without a window; a stop taken before the upload set itself busy still
 // counts once it has.
 class TCliHost : public TPlainUploadHost {
 public:
-  TCliHost(TCliStop& stop, TRunShared& shared, size_t port, std::string label)
-      : FStop(stop), FShared(shared), FPort(port), FLabel(std::move(label)) {
+  TCliHost(TCliStop& stop, TRunShared& shared, size_t port, std::string label,
+           json tags = json::object())
+      : FStop(stop), FShared(shared), FPort(port), FLabel(std::move(label)),
+        FTags(std::move(tags)) {
     FStop.Attach(this);
   }
   ~TCliHost() override { FStop.Detach(this); }
   void SetIdle(bool idle) override {
     TPlainUploadHost::SetIdle(idle);
-    if (!idle && FStop.Requested()) Stop();
+    if (!idle && (FStop.StopsUploads() || Expired.load())) Stop();
   }
 
   // Sends and replies: counted, and shown as events (--json) and resend lines (-v).
@@ -117,18 +136,21 @@ public:
   void Event(TCliEvent event, json fields) {
     json object = {
         {"v", CliJsonVersion}, {"event", CliEventName(event)}, {"port", Utf8Text(FLabel)}};
+    object.update(FTags);
     object.update(fields);
     FShared.Output.Json(JsonLine(object));
   }
 
   TPortCounts Counts;
-  TBlockSend Last; // the latest send, for a time-out's event
+  TBlockSend Last;                  // the latest send, for a time-out's event
+  std::atomic<bool> Expired{false}; // --deadline passed: the upload was stopped for it
 
 private:
   TCliStop& FStop;
   TRunShared& FShared;
   size_t FPort;
   std::string FLabel;
+  json FTags;                                        // --station: the slot and unit, in every event
   std::chrono::steady_clock::time_point FBlockStart; // the block's first send
 };
 
@@ -165,6 +187,8 @@ struct TPortResult {
   std::string LastLine;
   std::string Error;
   std::string Outcome;
+  bool Final = true;              // no further attempt follows
+  int Attempt = 1;                // the unit's runs so far
   std::vector<std::string> Trace; // --trace: the port's lines
   uint64_t TraceCut = 0;
   std::string Device;
@@ -223,12 +247,56 @@ struct TTraceDetach {
   }
 };
 
-TPortResult RunPortUpload(const TJob& job, TRunShared& shared, TCliStop& stop, bool prefixed) {
+// No answer, a gone device or a port error may pass on another run; a rejected block, a bad
+// file or a stop would not.
+bool Retryable(int exit) {
+  return exit == cliexit::NoAnswer || exit == cliexit::Port;
+}
+
+// --deadline: stops the host's upload when the unit's time is up; ended with the run.
+class TDeadlineWatch {
+public:
+  TDeadlineWatch(TCliHost& host, std::chrono::steady_clock::time_point deadline) {
+    if (deadline == std::chrono::steady_clock::time_point::max()) return;
+    FThread = std::thread([this, &host, deadline] {
+      std::unique_lock<std::mutex> lock(FLock);
+      if (FCondition.wait_until(lock, deadline, [this] { return FDone; })) return;
+      host.Expired = true;
+      host.Stop();
+    });
+  }
+  ~TDeadlineWatch() {
+    if (!FThread.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(FLock);
+      FDone = true;
+    }
+    FCondition.notify_all();
+    FThread.join();
+  }
+
+private:
+  std::mutex FLock;
+  std::condition_variable FCondition;
+  bool FDone = false;
+  std::thread FThread;
+};
+
+json UnitTags(const TRunShared& shared, const TUnitInfo& unit) {
+  if (!shared.Board) return json::object();
+  return {{"slot", unit.Slot + 1}, {"unit", unit.Unit}};
+}
+
+// One run on one port: connect (unless `ready` holds the open port), --before, upload, record.
+TPortResult RunPortUpload(const TJob& job, TRunShared& shared, TCliStop& stop, bool prefixed,
+                          const TUnitInfo& unit, TConnection ready, int waitMs) {
   const TCliOptions& options = shared.Options;
   TCliOutput& output = shared.Output;
+  TStationBoard* board = shared.Board;
   TPortResult result;
   const auto started = std::chrono::steady_clock::now();
-  TCliHost host(stop, shared, job.Index, job.Spec.Label);
+  TCliHost host(stop, shared, job.Index, job.Spec.Label, UnitTags(shared, unit));
+  TDeadlineWatch deadline(host, unit.Deadline);
   // What the port's name led to; known once the connection is made (an identity resolves then).
   std::string device;
   bool announced = false;
@@ -244,7 +312,9 @@ TPortResult RunPortUpload(const TJob& job, TRunShared& shared, TCliStop& stop, b
                                   {"image_bytes", f.ImageBytes},
                                   {"blocks", f.Blocks},
                                   {"baud", job.Baud},
-                                  {"version", FWLOAD_VERSION}});
+                                  {"version", FWLOAD_VERSION},
+                                  {"attempt", unit.Attempt},
+                                  {"attempts", unit.Attempts}});
   };
   std::unique_ptr<TCliTrace> trace;
   if (!options.Trace.empty()) trace = std::make_unique<TCliTrace>(MaxTraceSize);
@@ -252,24 +322,33 @@ TPortResult RunPortUpload(const TJob& job, TRunShared& shared, TCliStop& stop, b
   TUploadOutcome outcome = TUploadOutcome::Success;
   bool ran = false;
   TCountingPort* counting = nullptr;
-  if (!options.Quiet)
+  // A station shows its slots on its board, not the engine's lines.
+  if (!options.Quiet && !board)
     host.OnLogLine = [&](const std::string& line) { output.LogLine(job.Index, line); };
   long lastPercent = -1;
   host.OnProgress = [&](long percent) {
-    output.Progress(job.Index, percent, counting ? counting->Accepted : 0, job.Total);
+    if (board)
+      board->Progress(unit.Slot, percent);
+    else
+      output.Progress(job.Index, percent, counting ? counting->Accepted : 0, job.Total);
     if (options.Json && percent != lastPercent)
       host.Event(TCliEvent::Progress, {{"percent", percent}});
     lastPercent = percent;
   };
+  const bool quietWait = unit.Attempt > 1 || board;
+  const auto stopsUpload = [&] { return stop.StopsUploads() || host.Expired.load(); };
   try {
-    TConnection connection = ConnectPort(
-        job.Spec, job.Baud, job.BaudOrigin, options.WaitPortSeconds * 1000, host,
-        [&] { return stop.Requested(); },
-        [&] {
-          if (!options.Quiet)
-            output.LogLine(job.Index, "waiting for " + job.Spec.Label + " (up to " +
-                                          std::to_string(options.WaitPortSeconds) + " s)");
-        });
+    TConnection connection =
+        ready.Port
+            ? std::move(ready)
+            : ConnectPort(
+                  job.Spec, job.Baud, job.BaudOrigin, waitMs, host,
+                  [&] { return stop.Requested() || host.Expired.load(); },
+                  [&] {
+                    if (!options.Quiet && !quietWait)
+                      output.LogLine(job.Index, "waiting for " + job.Spec.Label + " (up to " +
+                                                    std::to_string(waitMs / 1000) + " s)");
+                  });
     device = connection.Device;
     result.Device = device;
     if (!connection.Port) {
@@ -277,6 +356,7 @@ TPortResult RunPortUpload(const TJob& job, TRunShared& shared, TCliStop& stop, b
       result.Error = job.Spec.Label + ": stopped while waiting for the port";
     } else {
       announce();
+      if (board) board->Flashing(unit.Slot, unit.Unit, unit.Attempt, unit.Attempts);
       TSioBaseDispatcher* port = connection.Port.get();
       TTraceDetach detach{trace.get()};
       if (trace) trace->Attach(*port);
@@ -284,7 +364,7 @@ TPortResult RunPortUpload(const TJob& job, TRunShared& shared, TCliStop& stop, b
         output.Note(job.Index,
                     (job.Spec.Label == device ? device : job.Spec.Label + " (" + device + ")") +
                         ": " + LineSettings(*port));
-      RunLineSteps(*port, options.Before, host, [&] { return stop.Requested(); });
+      RunLineSteps(*port, options.Before, host, stopsUpload);
       TDispatcherUploadPort adapter(*port);
       TCountingPort countingPort(adapter);
       counting = &countingPort;
@@ -327,6 +407,15 @@ TPortResult RunPortUpload(const TJob& job, TRunShared& shared, TCliStop& stop, b
                    : ran                             ? OutcomeWord(outcome)
                    : result.Exit == cliexit::Stopped ? "stopped"
                                                      : "port-error";
+  // Stopped by the deadline rather than by the user: the device did not finish in time.
+  if (host.Expired.load() && result.Exit == cliexit::Stopped) {
+    result.Exit = cliexit::NoAnswer;
+    result.Outcome = "deadline";
+    result.Error = job.Spec.Label + ": the deadline of " + std::to_string(options.DeadlineSeconds) +
+                   " s has passed";
+  }
+  result.Final = !(Retryable(result.Exit) && unit.Attempt < unit.Attempts && !stop.Requested() &&
+                   std::chrono::steady_clock::now() < unit.Deadline);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (trace) {
@@ -342,7 +431,9 @@ TPortResult RunPortUpload(const TJob& job, TRunShared& shared, TCliStop& stop, b
     json fields = {{"exit", result.Exit},       {"last_line", Utf8Text(result.LastLine)},
                    {"outcome", result.Outcome}, {"sends", c.Sends},
                    {"accepted", c.Accepted},    {"rejects", c.Rejects},
-                   {"timeouts", c.Timeouts},    {"seconds", seconds}};
+                   {"timeouts", c.Timeouts},    {"seconds", seconds},
+                   {"attempt", unit.Attempt},   {"attempts", unit.Attempts},
+                   {"final", result.Final}};
     if (!result.Error.empty()) fields["error"] = Utf8Text(result.Error);
     host.Event(TCliEvent::Result, fields);
   }
@@ -355,7 +446,7 @@ TPortResult RunPortUpload(const TJob& job, TRunShared& shared, TCliStop& stop, b
     r.Batch = options.Batch;
     r.Port = job.Spec.Label;
     r.Device = device;
-    r.Usb = UsbIdentityOf(device);
+    r.Usb = UsbIdentityOf(device, CliSystemRoots());
     r.File = options.File;
     r.Sha256 = shared.File.Sha256;
     r.ImageBytes = shared.File.ImageBytes;
@@ -367,6 +458,13 @@ TPortResult RunPortUpload(const TJob& job, TRunShared& shared, TCliStop& stop, b
     r.Timeouts = c.Timeouts;
     r.Seconds = seconds;
     r.Version = FWLOAD_VERSION;
+    r.Attempt = unit.Attempt;
+    r.Attempts = unit.Attempts;
+    r.Final = result.Final;
+    if (board) {
+      r.Slot = unit.Slot + 1;
+      r.Unit = unit.Unit;
+    }
     std::string error;
     // A record that cannot be written is said, and fails the run: never a silent loss.
     if (shared.Report.IsOpen() && !shared.Report.Append(JsonLine(ReportObject(r)), error)) {
@@ -379,6 +477,111 @@ TPortResult RunPortUpload(const TJob& job, TRunShared& shared, TCliStop& stop, b
     }
   }
   return result;
+}
+
+// How long a retry waits for the port at least: a device reset by a failed run may enumerate anew.
+constexpr int RetryWaitMs = 5000;
+// How often a station's slot looks for a board coming or going.
+constexpr uint32_t SlotPollMs = 100;
+
+// A unit's runs: again on the same unit while a run ends with no answer or a port error, up to
+// --attempts runs, all within --deadline. `ready` is the port a station has found open.
+TPortResult RunUnit(const TJob& job, TRunShared& shared, TCliStop& stop, bool prefixed,
+                    TUnitInfo unit, TConnection ready) {
+  const TCliOptions& options = shared.Options;
+  if (options.DeadlineSeconds)
+    unit.Deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(options.DeadlineSeconds);
+  unit.Attempts = options.Attempts;
+  std::vector<std::string> trace;
+  uint64_t traceCut = 0;
+  for (unit.Attempt = 1;; ++unit.Attempt) {
+    long long waitMs = options.WaitPortSeconds * 1000LL;
+    if (unit.Attempt > 1) waitMs = std::max<long long>(waitMs, RetryWaitMs);
+    if (options.DeadlineSeconds) {
+      const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 unit.Deadline - std::chrono::steady_clock::now())
+                                 .count();
+      waitMs = std::min(waitMs, std::max(left, 1LL));
+    }
+    TPortResult r = RunPortUpload(job, shared, stop, prefixed, unit,
+                                  unit.Attempt == 1 ? std::move(ready) : TConnection(),
+                                  static_cast<int>(waitMs));
+    r.Attempt = unit.Attempt;
+    if (options.Attempts > 1 && !options.Trace.empty()) {
+      trace.push_back("# attempt " + std::to_string(unit.Attempt) + " of " +
+                      std::to_string(unit.Attempts));
+      trace.insert(trace.end(), r.Trace.begin(), r.Trace.end());
+      traceCut += r.TraceCut;
+      r.Trace = trace;
+      r.TraceCut = traceCut;
+    }
+    if (r.Final) return r;
+    if (shared.Board) {
+      shared.Board->Retrying(unit.Slot, unit.Unit, unit.Attempt, unit.Attempts, r.Exit, r.Outcome);
+    } else if (!options.Quiet) {
+      std::string why = OneLine(r.Error.empty() ? r.LastLine : r.Error);
+      shared.Output.LogLine(job.Index, "attempt " + std::to_string(unit.Attempt) + " of " +
+                                           std::to_string(unit.Attempts) + " failed: exit " +
+                                           std::to_string(r.Exit) + " " + r.Outcome +
+                                           (why.empty() ? "" : ": " + why) + "; trying again");
+    }
+  }
+}
+
+struct TStationCount {
+  uint64_t Limit = 0; // --units; 0 none
+  std::atomic<uint64_t> Claimed{0};
+  bool LimitReached() const { return Limit && Claimed.load() >= Limit; }
+  // The next unit's number; 0 once the limit is reached.
+  uint64_t Claim() {
+    uint64_t n = Claimed.load();
+    do {
+      if (Limit && n >= Limit) return 0;
+    } while (!Claimed.compare_exchange_weak(n, n + 1));
+    return n + 1;
+  }
+};
+
+// Between a slot's looks for a board; a stop is seen at the next look.
+void PauseSlot() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(SlotPollMs));
+}
+
+// One slot of a station: wait for a board, flash it, record it, wait until it has gone; again
+// until a stop or the station's last unit. Whatever a unit does, the slot goes on.
+void RunSlot(const TJob& job, TRunShared& shared, TCliStop& stop, TStationCount& count) {
+  TStationBoard& board = *shared.Board;
+  const auto over = [&] { return stop.Requested() || count.LimitReached(); };
+  // For ConnectPort, which takes a host; it does not wait here.
+  TCliHost idle(stop, shared, job.Index, job.Spec.Label);
+  while (!over()) {
+    board.Waiting(job.Index);
+    TConnection connection;
+    while (!over()) {
+      try {
+        connection = ConnectPort(job.Spec, job.Baud, job.BaudOrigin, 0, idle, over);
+        if (connection.Port) break;
+      } catch (const std::exception&) {
+        // Not there yet, or not ready: udev may still be setting it up.
+      }
+      PauseSlot();
+    }
+    if (!connection.Port) return;
+    TUnitInfo unit;
+    unit.Slot = job.Index;
+    unit.Unit = count.Claim();
+    if (!unit.Unit) return;
+    const std::string device = connection.Device;
+    TPortResult r = RunUnit(job, shared, stop, true, unit, std::move(connection));
+    board.UnitDone(job.Index, unit.Unit, r.Exit, r.Attempt, r.Outcome,
+                   r.Exit == cliexit::Success ? ""
+                   : r.Error.empty()          ? r.LastLine
+                                              : r.Error);
+    // The next board only once this one has been taken out (its node has gone).
+    while (!over() && !device.empty() && !DeviceGone(device))
+      PauseSlot();
+  }
 }
 
 // The image's size and block count (0 when the file cannot be read or is malformed).
@@ -492,11 +695,14 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
   if (options.Ports.empty())
     options.Ports.push_back({"COM" + std::to_string(settings.ComNumber), settings.ComNumber, ""});
   const int baud = options.Baud ? options.Baud : settings.Baud;
-  const bool gang = options.Ports.size() > 1;
+  // A station's lines always name their slot.
+  const bool gang = options.Ports.size() > 1 || options.Station;
 
   TProgressMode mode = options.Progress;
   if (mode == TProgressMode::Auto)
     mode = !options.Quiet && IsTerminal(err) ? TProgressMode::Bar : TProgressMode::None;
+  // Its board shows the slots' progress.
+  if (options.Station) mode = TProgressMode::None;
   uint64_t total = mode == TProgressMode::Bar ? ImageBytes(options.File) : 0;
 
   std::vector<std::string> labels;
@@ -545,6 +751,47 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
     ReadImageFacts(options.File, facts);
   }
 
+  if (options.Station) {
+    TStationBoard board(output, labels, IsTerminal(options.Json ? err : out));
+    shared.Board = &board;
+    TStationCount count;
+    count.Limit = options.Units;
+    // The first stop ends the waiting and lets the running uploads finish; a second ends them.
+    stop.SetGraceful([&board](bool immediate) { board.Stopping(immediate); });
+    KeepStopSignalsForSecond();
+    stop.StartWatcher();
+    {
+      std::vector<std::thread> threads;
+      for (size_t i = 0; i < options.Ports.size(); ++i) {
+        TJob job{i, options.Ports[i], baud, 0,
+                 options.Baud ? "" : "key Baud of section COM in " + settingsFile};
+        threads.emplace_back([&, job] { RunSlot(job, shared, stop, count); });
+      }
+      for (std::thread& t : threads)
+        t.join();
+    }
+    stop.StopWatcher();
+    stop.SetGraceful({});
+    board.Finish();
+    const TStationTotals t = board.Totals();
+    output.Print(board.SummaryLine());
+    if (options.Json)
+      output.Json(JsonLine({{"v", CliJsonVersion},
+                            {"event", CliEventName(TCliEvent::Summary)},
+                            {"ports", options.Ports.size()},
+                            {"flashed", t.Passed},
+                            {"exit", t.Worst},
+                            {"units", t.Units},
+                            {"passed", t.Passed},
+                            {"failed", t.Failed},
+                            {"first_pass", t.FirstPass},
+                            {"first_pass_yield", t.FirstPassYield()},
+                            {"retries", t.Retries},
+                            {"units_per_hour", t.UnitsPerHour()},
+                            {"seconds", t.Seconds}}));
+    return t.Worst;
+  }
+
   std::vector<TPortResult> results(options.Ports.size());
   stop.StartWatcher();
   {
@@ -552,8 +799,9 @@ int RunCli(const std::vector<std::string>& args, std::FILE* out, std::FILE* err,
     for (size_t i = 0; i < options.Ports.size(); ++i) {
       TJob job{i, options.Ports[i], baud, total,
                options.Baud ? "" : "key Baud of section COM in " + settingsFile};
-      threads.emplace_back(
-          [&, job] { results[job.Index] = RunPortUpload(job, shared, stop, gang); });
+      threads.emplace_back([&, job] {
+        results[job.Index] = RunUnit(job, shared, stop, gang, TUnitInfo(), TConnection());
+      });
     }
     for (std::thread& t : threads)
       t.join();

@@ -1,5 +1,6 @@
 // fwload-cli as a function: parse, read fwload's settings, run one upload per port (each on a
-// thread of its own with its own host and port), print, and give the exit status.
+// thread of its own with its own host and port; with --station a loop of units per slot),
+// print, and give the exit status.
 #pragma once
 
 #include <cstdio>

@@ -5,7 +5,7 @@
 void TCliStop::Attach(TPlainUploadHost* host) {
   std::lock_guard<std::mutex> lock(FLock);
   FHosts.push_back(host);
-  if (FRequested.load()) host->Stop();
+  if (FImmediate.load()) host->Stop();
 }
 
 void TCliStop::Detach(TPlainUploadHost* host) {
@@ -17,11 +17,21 @@ void TCliStop::StartWatcher() {
   if (!FWatcher.joinable()) FWatcher = std::thread([this] { Watch(); });
 }
 
+void TCliStop::SetGraceful(std::function<void(bool)> told) {
+  FGraceful = true;
+  FTold = std::move(told);
+}
+
 void TCliStop::StopHosts() {
+  const bool immediate = !FGraceful || FRequested.load();
   // Set before the hosts are told, so that a host attached later sees it in Attach and an
   // upload that starts later sees it in its busy check.
   FRequested = true;
-  std::lock_guard<std::mutex> lock(FLock);
-  for (TPlainUploadHost* host : FHosts)
-    host->Stop();
+  if (immediate) {
+    FImmediate = true;
+    std::lock_guard<std::mutex> lock(FLock);
+    for (TPlainUploadHost* host : FHosts)
+      host->Stop();
+  }
+  if (FTold) FTold(immediate);
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -23,6 +24,12 @@ public:
   void Request();
   // Set once the watcher has taken a request.
   bool Requested() const { return FRequested.load(); }
+  // Set once running uploads are to end: at the first request, or with SetGraceful at the second.
+  bool StopsUploads() const { return FImmediate.load(); }
+  // A station's stop: the first request only ends the waiting (uploads in progress finish), the
+  // second stops the uploads. `told` hears of each, from the watcher thread, with
+  // StopsUploads() as its argument. Call before StartWatcher.
+  void SetGraceful(std::function<void(bool)> told);
 
   // A host is told at once if a stop was already taken; detach before it goes away.
   void Attach(TPlainUploadHost* host);
@@ -34,7 +41,7 @@ public:
 
 private:
   void Watch();
-  // The watcher has taken a request: every host is told.
+  // The watcher has taken a request: every host is told (with SetGraceful: from the second).
   void StopHosts();
 
 #ifdef _WIN32
@@ -45,6 +52,9 @@ private:
   int FQuitFd = -1;
 #endif
   std::atomic<bool> FRequested{false};
+  std::atomic<bool> FImmediate{false};
+  bool FGraceful = false;
+  std::function<void(bool)> FTold;
   std::mutex FLock;
   std::vector<TPlainUploadHost*> FHosts;
   std::thread FWatcher;
@@ -54,3 +64,6 @@ private:
 // `stop` until RemoveStopSignals.
 void InstallStopSignals(TCliStop& stop);
 void RemoveStopSignals();
+// After InstallStopSignals, for a station: the second signal is taken too (it stops the uploads)
+// and only a third ends the program at once.
+void KeepStopSignalsForSecond();

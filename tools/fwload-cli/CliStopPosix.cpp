@@ -12,10 +12,23 @@
 namespace {
 
 std::atomic<TCliStop*> SignalTarget{nullptr};
+// KeepStopSignalsForSecond: signals taken so far, the third restores the default action.
+std::atomic<int> SignalsTaken{-1};
+
+void DefaultStopSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+}
 
 void OnStopSignal(int) {
   int saved = errno;
   if (TCliStop* stop = SignalTarget.load()) stop->Request();
+  // sigaction is async-signal-safe: after the second, the next signal ends the program.
+  if (SignalsTaken.load() >= 0 && ++SignalsTaken >= 2) DefaultStopSignals();
   errno = saved;
 }
 
@@ -56,9 +69,11 @@ void TCliStop::Watch() {
       return;
     }
     if (fds[0].revents & POLLIN) {
-      uint64_t value;
+      uint64_t value = 0;
       [[maybe_unused]] ssize_t n = ::read(FSignalFd, &value, sizeof value);
-      StopHosts();
+      // Two signals may be read as one count; a graceful stop tells them apart.
+      for (uint64_t i = 0; i < value && i < 2; ++i)
+        StopHosts();
     }
     if (fds[1].revents & POLLIN) return;
   }
@@ -79,11 +94,19 @@ void InstallStopSignals(TCliStop& stop) {
 }
 
 void RemoveStopSignals() {
+  DefaultStopSignals();
+  SignalTarget = nullptr;
+  SignalsTaken = -1;
+}
+
+void KeepStopSignalsForSecond() {
+  if (!SignalTarget.load()) return;
+  SignalsTaken = 0;
   struct sigaction sa {};
-  sa.sa_handler = SIG_DFL;
+  sa.sa_handler = &OnStopSignal;
   sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGHUP, &sa, nullptr);
-  SignalTarget = nullptr;
 }

@@ -70,6 +70,10 @@ void InstallStopSignals(TCliStop& stop) {
   SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
 }
 
+// Here the second Ctrl-C still ends the program at once: the event the watcher waits on does not
+// count its requests.
+void KeepStopSignalsForSecond() {}
+
 void RemoveStopSignals() {
   StopTarget = nullptr;
   if (Finished) SetEvent(Finished);
