@@ -76,6 +76,17 @@ int TSioWin32Dispatcher::EscapeComFunction(int func) {
 int TSioWin32Dispatcher::FlushCom(int queue) {
   HANDLE device = FComHandle.load();
   if (queue != 0) return PurgeComm(device, PURGE_RXABORT | PURGE_RXCLEAR) ? 0 : NegLastError(-1);
+  {
+    // With nothing queued and no write in flight the output thread has nothing to drop: the
+    // hand-over to it and back (two thread switches before every block of an upload) is
+    // skipped. Decided and done under one hold of the lock, so no write can start between.
+    TLockGuard tx(FTxLock);
+    if (FTxRing.Empty() && !FTxInFlight) {
+      FTxRing.Reset();
+      ++FTxEpoch;
+      return PurgeComm(device, PURGE_TXABORT | PURGE_TXCLEAR) ? 0 : NegLastError(-1);
+    }
+  }
   if (FOutThread.load()) {
     // The output thread drops its write and acknowledges; only then is the ring emptied.
     ResetEvent(FAck.load());
