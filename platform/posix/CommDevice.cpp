@@ -233,12 +233,17 @@ BOOL TCommDevice::Purge(DWORD flags) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  // Only a purge that touches transfers the I/O thread is working on needs it to look again;
+  // an upload purges both ways before every block, with nothing pending.
+  const bool busy = !FReads.empty() || !FWrites.empty();
   if (flags & PURGE_TXABORT) CompleteAll(FWrites, ERROR_OPERATION_ABORTED);
   if (flags & PURGE_RXABORT) CompleteAll(FReads, ERROR_OPERATION_ABORTED);
   int err = FlushQueues(FFd, flags & PURGE_RXCLEAR, flags & PURGE_TXCLEAR);
   if (flags & PURGE_RXCLEAR) FAnnounced = 0;
   if (IsGone(err)) return Fail(err);
-  WakeLocked();
+  // An emptied output queue is EV_TXEMPTY now, not at the next sample.
+  if ((flags & PURGE_TXCLEAR) && FTxDrainPending && FWrites.empty()) CheckTxEmpty();
+  if (busy) WakeLocked();
   return TRUE;
 }
 
