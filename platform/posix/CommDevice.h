@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <sys/epoll.h>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -120,6 +121,8 @@ private:
   // IsOpen, and fails the call (ERROR_DEVICE_NOT_CONNECTED) once the device has gone.
   bool Usable();
   int ComputeTimeout(detail::TClock::time_point now) const;
+  // The device's epoll events among `count`, with the wake-up eventfd `wakeFd` drained.
+  static uint32_t DeviceEvents(const epoll_event* events, int count, int wakeFd);
   // The I/O thread listens only for what something pending needs: input while a read waits,
   // or an event wait that no waiter watches itself; room while a write waits. Otherwise every
   // block the far end takes and every reply an assisting waiter handles would wake it too.

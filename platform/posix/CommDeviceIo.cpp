@@ -305,6 +305,19 @@ void TCommDevice::CheckTxEmpty() {
 
 // ---- the I/O thread ----
 
+uint32_t TCommDevice::DeviceEvents(const epoll_event* events, int count, int wakeFd) {
+  uint32_t deviceEvents = 0;
+  for (int i = 0; i < count; ++i) {
+    if (events[i].data.fd == wakeFd) {
+      uint64_t value;
+      (void)!::read(wakeFd, &value, sizeof value);
+    } else {
+      deviceEvents |= events[i].events;
+    }
+  }
+  return deviceEvents;
+}
+
 int TCommDevice::ComputeTimeout(TClock::time_point now) const {
   std::optional<TClock::time_point> next;
   auto consider = [&](const std::optional<TClock::time_point>& t) {
@@ -344,15 +357,7 @@ void TCommDevice::Run() {
       FCompleted.wait(lock, [&] { return FStopping; });
       break;
     }
-    uint32_t deviceEvents = 0;
-    for (int i = 0; i < n; ++i) {
-      if (events[i].data.fd == FWakeFd) {
-        uint64_t value;
-        (void)!::read(FWakeFd, &value, sizeof value);
-      } else {
-        deviceEvents |= events[i].events;
-      }
-    }
+    uint32_t deviceEvents = DeviceEvents(events, n, FWakeFd);
     if (FVanished) continue;
     if (deviceEvents & (EPOLLHUP | EPOLLERR)) {
       Vanish();
@@ -440,15 +445,7 @@ bool TCommDevice::Assist(detail::TEvent* event, const std::optional<TClock::time
       done();
       return false;
     }
-    uint32_t deviceEvents = 0;
-    for (int i = 0; i < n; ++i) {
-      if (events[i].data.fd == FAssistWakeFd) {
-        uint64_t value;
-        (void)!::read(FAssistWakeFd, &value, sizeof value);
-      } else {
-        deviceEvents |= events[i].events;
-      }
-    }
+    uint32_t deviceEvents = DeviceEvents(events, n, FAssistWakeFd);
     if (waitsHere() && !FVanished) {
       if (deviceEvents & (EPOLLHUP | EPOLLERR)) {
         Vanish();

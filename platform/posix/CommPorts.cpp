@@ -1,5 +1,6 @@
 // Port numbers and devices: the explicit map, then discovery from sysfs.
 #include "CommPorts.h"
+#include "../common/PortMap.h"
 
 #include "platform/Win32.h"
 
@@ -16,11 +17,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const int MaxPortNumber = 255;
+using platform::detail::MaxPortNumber;
 
+// Where discovery looks.
 struct TPortState {
   std::mutex Mutex;
-  std::map<int, std::string> Map;
   std::string SysfsRoot = "/sys";
   std::string DevDir = "/dev";
 };
@@ -149,31 +150,13 @@ void GetDiscoveryRoots(std::string& sysfsRoot, std::string& devDir) {
   devDir = state.DevDir;
 }
 
-bool SetPortDevice(int portNumber, const std::string& devicePath) {
-  if (portNumber < 1 || portNumber > MaxPortNumber) return false;
-  TPortState& state = State();
-  std::lock_guard lock(state.Mutex);
-  if (devicePath.empty())
-    state.Map.erase(portNumber);
-  else
-    state.Map[portNumber] = devicePath;
-  return true;
-}
-
-void ClearPortMap() {
-  TPortState& state = State();
-  std::lock_guard lock(state.Mutex);
-  state.Map.clear();
-}
-
 std::string ResolvePortDevice(int portNumber) {
   if (portNumber < 1 || portNumber > MaxPortNumber) return "";
+  if (std::optional<std::string> mapped = detail::MappedDevice(portNumber)) return *mapped;
   TPortState& state = State();
   std::string sysfsRoot, devDir;
   {
     std::lock_guard lock(state.Mutex);
-    auto it = state.Map.find(portNumber);
-    if (it != state.Map.end()) return it->second;
     sysfsRoot = state.SysfsRoot;
     devDir = state.DevDir;
   }
@@ -184,11 +167,10 @@ std::string ResolvePortDevice(int portNumber) {
 
 std::vector<TSerialPortInfo> EnumerateSerialPorts() {
   TPortState& state = State();
-  std::map<int, std::string> map;
+  std::map<int, std::string> map = detail::PortMapCopy();
   std::string sysfsRoot, devDir;
   {
     std::lock_guard lock(state.Mutex);
-    map = state.Map;
     sysfsRoot = state.SysfsRoot;
     devDir = state.DevDir;
   }

@@ -1,26 +1,15 @@
 // Port numbers and names on Windows: the explicit map, then the system's own COM ports.
 #include "platform/Win32.h"
+#include "../common/PortMap.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <map>
-#include <mutex>
 
 namespace {
 
-const int MaxPortNumber = 255;
-
-struct TPortState {
-  std::mutex Mutex;
-  std::map<int, std::string> Map;
-};
-
-// Leaked on purpose: ports may be opened from static destructors.
-TPortState& State() {
-  static TPortState* state = new TPortState;
-  return *state;
-}
+using platform::detail::MaxPortNumber;
 
 // n for "\\.\COMn" or "COMn" (any case, 1..255, no leading zeros); 0 for any other name.
 int ComPortNumber(const std::string& name) {
@@ -76,41 +65,15 @@ void GetDiscoveryRoots(std::string& sysfsRoot, std::string& devDir) {
   devDir.clear();
 }
 
-bool SetPortDevice(int portNumber, const std::string& devicePath) {
-  if (portNumber < 1 || portNumber > MaxPortNumber) return false;
-  TPortState& state = State();
-  std::lock_guard lock(state.Mutex);
-  if (devicePath.empty())
-    state.Map.erase(portNumber);
-  else
-    state.Map[portNumber] = devicePath;
-  return true;
-}
-
-void ClearPortMap() {
-  TPortState& state = State();
-  std::lock_guard lock(state.Mutex);
-  state.Map.clear();
-}
-
 std::string ResolvePortDevice(int portNumber) {
   if (portNumber < 1 || portNumber > MaxPortNumber) return "";
-  {
-    TPortState& state = State();
-    std::lock_guard lock(state.Mutex);
-    auto it = state.Map.find(portNumber);
-    if (it != state.Map.end()) return DevicePrefixed(it->second);
-  }
+  if (std::optional<std::string> mapped = detail::MappedDevice(portNumber))
+    return DevicePrefixed(*mapped);
   return DosDeviceTarget(portNumber).empty() ? "" : "\\\\.\\COM" + std::to_string(portNumber);
 }
 
 std::vector<TSerialPortInfo> EnumerateSerialPorts() {
-  std::map<int, std::string> map;
-  {
-    TPortState& state = State();
-    std::lock_guard lock(state.Mutex);
-    map = state.Map;
-  }
+  std::map<int, std::string> map = detail::PortMapCopy();
   std::map<int, TSerialPortInfo> ports;
   for (const TSerialDevice& device : DiscoverSerialDevices("", "")) {
     int number = ComPortNumber(device.Name);
@@ -128,12 +91,8 @@ std::string CommDeviceName(const char* name) {
   if (name == nullptr) return "";
   int number = ComPortNumber(name);
   if (number == 0) return name;
-  {
-    TPortState& state = State();
-    std::lock_guard lock(state.Mutex);
-    auto it = state.Map.find(number);
-    if (it != state.Map.end()) return DevicePrefixed(it->second);
-  }
+  if (std::optional<std::string> mapped = detail::MappedDevice(number))
+    return DevicePrefixed(*mapped);
   return "\\\\.\\COM" + std::to_string(number);
 }
 

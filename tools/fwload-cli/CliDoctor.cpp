@@ -37,15 +37,6 @@ namespace {
 
 const char RuleName[] = "99-fwload-serial.rules";
 
-std::string FirstLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  if (in) std::getline(in, line);
-  while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
-    line.pop_back();
-  return line;
-}
-
 bool Exists(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0;
@@ -131,7 +122,7 @@ bool ModemManagerRuns(const TSystemRoots& roots) {
   bool found = false;
   while (dirent* entry = readdir(proc)) {
     if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-    if (FirstLine(roots.Proc + "/" + entry->d_name + "/comm") == "ModemManager") {
+    if (ReadFirstLine(roots.Proc + "/" + entry->d_name + "/comm") == "ModemManager") {
       found = true;
       break;
     }
@@ -142,7 +133,7 @@ bool ModemManagerRuns(const TSystemRoots& roots) {
 
 // udev's database keeps the properties its rules gave a device ("E:KEY=VALUE" lines).
 bool ToldToIgnore(const std::string& tty, const TSystemRoots& roots) {
-  std::string numbers = FirstLine(roots.Sys + "/class/tty/" + tty + "/dev");
+  std::string numbers = ReadFirstLine(roots.Sys + "/class/tty/" + tty + "/dev");
   if (numbers.empty()) return false;
   std::ifstream in(roots.Prefix + "/run/udev/data/c" + numbers);
   std::string line;
@@ -172,7 +163,7 @@ TDoctorLine BrlttyCheck(const TSystemRoots& roots) {
 
 TDoctorLine LatencyCheck(const std::string& tty, const TSystemRoots& roots) {
   const std::string timer = roots.Sys + "/class/tty/" + tty + "/device/latency_timer";
-  std::string value = FirstLine(timer);
+  std::string value = ReadFirstLine(timer);
   if (tty.empty() || value.empty())
     return {TDoctorLine::Ok, "latency timer: none (not an FTDI-type adapter)"};
   if (value == "0" || value == "1")

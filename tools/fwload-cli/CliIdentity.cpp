@@ -76,15 +76,6 @@ TUsbIds SplitUsbIdentity(const std::string& text) {
 
 #ifndef _WIN32
 
-std::string ReadAttribute(const fs::path& path) {
-  std::ifstream in(path);
-  std::string line;
-  if (in) std::getline(in, line);
-  while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
-    line.pop_back();
-  return line;
-}
-
 // The USB device above the tty in sysfs; false for a tty that is no USB one.
 bool UsbIdsOf(const std::string& ttyName, const TSystemRoots& roots, TUsbIds& id) {
   std::error_code ec;
@@ -93,11 +84,11 @@ bool UsbIdsOf(const std::string& ttyName, const TSystemRoots& roots, TUsbIds& id
   // The interface, or a driver's own node below it, lies at most a few levels down.
   for (int up = 0; up < 4 && !dir.empty() && dir != dir.root_path();
        ++up, dir = dir.parent_path()) {
-    std::string vendor = ReadAttribute(dir / "idVendor");
+    std::string vendor = ReadFirstLine((dir / "idVendor").string());
     if (vendor.empty()) continue;
     id.Vendor = Lower(vendor);
-    id.Product = Lower(ReadAttribute(dir / "idProduct"));
-    id.Serial = ReadAttribute(dir / "serial");
+    id.Product = Lower(ReadFirstLine((dir / "idProduct").string()));
+    id.Serial = ReadFirstLine((dir / "serial").string());
     id.HasSerial = !id.Serial.empty();
     id.Port = dir.filename().string();
     return true;
@@ -238,3 +229,12 @@ TUsbIdentity UsbIdentityOf(const std::string& devicePath, const TSystemRoots& ro
 }
 
 #endif
+
+std::string ReadFirstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  if (in) std::getline(in, line);
+  while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+    line.pop_back();
+  return line;
+}

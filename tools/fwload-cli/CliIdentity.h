@@ -17,6 +17,10 @@ struct TSystemRoots {
 };
 TSystemRoots CliSystemRoots();
 
+// The first line of a file (a sysfs attribute, a /proc entry) without its trailing blanks;
+// "" when it cannot be read.
+std::string ReadFirstLine(const std::string& path);
+
 // True for text that starts like an identity ("usb:" or "usb-port:").
 bool IsPortIdentity(const std::string& text);
 // Checks the form; the VID and PID are four hex digits each. False with `error` set.
