@@ -109,6 +109,10 @@ TEST_F(FaultTest, ADeviceThatVanishesMidUploadEndsItAndItsSuccessorIsFoundWithou
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
           .count();
   EXPECT_TRUE(Sim->Vanished());
+  // The name goes with the device, as udev removes its link. Left pointing at the freed
+  // pseudo-terminal, it could lead to another test process's simulator that got the same
+  // /dev/pts number meanwhile.
+  PointLink(link, Dir.File("gone"));
   EXPECT_EQ(Sim->Accepted().size(), 3u);
   // To the upload the vanished device is one that stopped answering.
   EXPECT_GE(ms, ReplyTimeoutMs);
